@@ -1,0 +1,115 @@
+// Open files and data transfer. Opening for writing is where the guard protects content:
+// the descriptor the kernel writes through refers to an inode with one link, or to the
+// private copy made for this open. Reads and writes then go straight to that descriptor.
+#include "unique_fd.h"
+#include "wardfs.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
+{
+    const char *rel = to_relative_path(path);
+    int flags = fi->flags;
+
+    // Linux truncates on O_RDONLY | O_TRUNC too, so such an open is guarded like a write:
+    // handed to the system unguarded it would empty every name of a shared inode.
+    if ((flags & O_ACCMODE) == O_RDONLY && !(flags & O_TRUNC)) {
+        int fd = openat(base_dir_fd, rel, flags, mode);
+        if (fd == -1)
+            return negated_errno();
+        fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
+        return 0;
+    }
+
+    unique_fd fd(openat(base_dir_fd, rel, flags & ~O_TRUNC, mode));
+    if (!fd)
+        return negated_errno();
+    struct stat st;
+    if (fstat(fd.get(), &st) == -1)
+        return negated_errno();
+    bool did_copyup = false;
+    if (int res = guard_write(rel, &st, &did_copyup); res != 0)
+        return res;
+    // After a copy-up the name refers to the private copy, so it is opened again. A
+    // read-only descriptor cannot be truncated, so that open is repeated with O_TRUNC now
+    // that the guard has let it pass.
+    if (did_copyup || (flags & O_ACCMODE) == O_RDONLY) {
+        fd.reset(openat(base_dir_fd, rel, flags & ~(O_CREAT | O_EXCL), mode));
+        if (!fd)
+            return negated_errno();
+    } else if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) == -1) {
+        return negated_errno();
+    }
+    fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd.release()));
+    return 0;
+}
+
+int op_open(const char *path, struct fuse_file_info *fi) noexcept
+{
+    return open_file_common(path, 0, fi);
+}
+
+int op_create(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
+{
+    return open_file_common(path, mode, fi);
+}
+
+static int fh_fd(const struct fuse_file_info *fi)
+{
+    return static_cast<int>(fi->fh);
+}
+
+int op_read(const char *, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) noexcept
+{
+    ssize_t n = pread(fh_fd(fi), buf, size, offset);
+    return n == -1 ? negated_errno() : static_cast<int>(n);
+}
+
+int op_write(const char *, const char *buf, size_t size, off_t offset,
+             struct fuse_file_info *fi) noexcept
+{
+    ssize_t n = pwrite(fh_fd(fi), buf, size, offset);
+    return n == -1 ? negated_errno() : static_cast<int>(n);
+}
+
+int op_read_buf(const char *, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                struct fuse_file_info *fi) noexcept
+{
+    // libfuse reads from the descriptor itself (or splices) and frees the vector with free.
+    auto *vec = static_cast<struct fuse_bufvec *>(malloc(sizeof(struct fuse_bufvec)));
+    if (vec == nullptr)
+        return -ENOMEM;
+    *vec = FUSE_BUFVEC_INIT(size);
+    vec->buf[0].flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    vec->buf[0].fd = fh_fd(fi);
+    vec->buf[0].pos = offset;
+    *bufp = vec;
+    return 0;
+}
+
+int op_write_buf(const char *, struct fuse_bufvec *src, off_t offset,
+                 struct fuse_file_info *fi) noexcept
+{
+    struct fuse_bufvec dst = FUSE_BUFVEC_INIT(fuse_buf_size(src));
+    dst.buf[0].flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    dst.buf[0].fd = fh_fd(fi);
+    dst.buf[0].pos = offset;
+    return static_cast<int>(fuse_buf_copy(&dst, src, FUSE_BUF_SPLICE_NONBLOCK));
+}
+
+int op_fsync(const char *, int, struct fuse_file_info *fi) noexcept
+{
+    // The datasync flag is not looked at: the full sync is always done.
+    if (fsync(fh_fd(fi)) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_release(const char *, struct fuse_file_info *fi) noexcept
+{
+    close(fh_fd(fi));
+    return 0;
+}

@@ -1,0 +1,211 @@
+// Path mapping and the handlers that work on names: attributes, listing, creation, removal,
+// renaming, links, access, statistics and time stamps. None of them consults the write guard.
+#include "wardfs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+const char *to_relative_path(const char *path) noexcept
+{
+    const char *rel = path + strspn(path, "/");
+    return *rel == '\0' ? "." : rel;
+}
+
+int negated_errno() noexcept
+{
+    return -errno;
+}
+
+int op_getattr(const char *path, struct stat *stbuf) noexcept
+{
+    if (fstatat(base_dir_fd, to_relative_path(path), stbuf, AT_SYMLINK_NOFOLLOW) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_readlink(const char *path, char *buf, size_t size) noexcept
+{
+    // size - 1 would wrap around to a huge length.
+    if (size == 0)
+        return -EINVAL;
+    ssize_t n = readlinkat(base_dir_fd, to_relative_path(path), buf, size - 1);
+    if (n == -1)
+        return negated_errno();
+    buf[n] = '\0';
+    return 0;
+}
+
+int op_mknod(const char *, mode_t, dev_t) noexcept
+{
+    return -EROFS;
+}
+
+int op_mkdir(const char *path, mode_t mode) noexcept
+{
+    if (mkdirat(base_dir_fd, to_relative_path(path), mode) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_unlink(const char *path) noexcept
+{
+    if (unlinkat(base_dir_fd, to_relative_path(path), 0) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_rmdir(const char *path) noexcept
+{
+    if (unlinkat(base_dir_fd, to_relative_path(path), AT_REMOVEDIR) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_symlink(const char *target, const char *linkpath) noexcept
+{
+    const char *rel = to_relative_path(linkpath);
+    if (symlinkat(target, base_dir_fd, rel) == -1)
+        return negated_errno();
+
+    // The link may vanish at once if someone removes it in the base directory; that is the
+    // caller's failure, not a reason to take the whole file system down.
+    struct stat st;
+    if (fstatat(base_dir_fd, rel, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+        int err = errno;
+        fprintf(stderr, "Failed to find newly created symlink '%s': %s\n", rel, g_strerror(err));
+        return -err;
+    }
+    return 0;
+}
+
+int op_rename(const char *from, const char *to) noexcept
+{
+    if (renameat(base_dir_fd, to_relative_path(from), base_dir_fd, to_relative_path(to)) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_link(const char *from, const char *to) noexcept
+{
+    if (linkat(base_dir_fd, to_relative_path(from), base_dir_fd, to_relative_path(to), 0) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_statfs(const char *, struct statvfs *buf) noexcept
+{
+    if (fstatvfs(base_dir_fd, buf) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_setxattr(const char *, const char *, const char *, size_t, int) noexcept
+{
+    return -EOPNOTSUPP;
+}
+
+int op_getxattr(const char *, const char *, char *, size_t) noexcept
+{
+    return -EOPNOTSUPP;
+}
+
+int op_listxattr(const char *, char *, size_t) noexcept
+{
+    return -EOPNOTSUPP;
+}
+
+int op_removexattr(const char *, const char *) noexcept
+{
+    return -EOPNOTSUPP;
+}
+
+int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
+               struct fuse_file_info *) noexcept
+{
+    int fd = openat(base_dir_fd, to_relative_path(path),
+                    O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd == -1)
+        return negated_errno();
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        int res = negated_errno();
+        dakt_close_fd(fd);
+        return res;
+    }
+
+    // The whole directory goes out in one call, every entry with offset 0.
+    int res = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent *entry = readdir(dir);
+        if (entry == nullptr) {
+            // A read error must not pass for the end of the directory.
+            if (errno != 0)
+                res = negated_errno();
+            break;
+        }
+        struct stat st = {};
+        st.st_ino = entry->d_ino;
+        st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        if (filler(buf, entry->d_name, &st, 0) != 0)
+            break;
+    }
+    closedir(dir);
+    return res;
+}
+
+int op_access(const char *path, int mask) noexcept
+{
+    if (faccessat(base_dir_fd, to_relative_path(path), mask, AT_SYMLINK_NOFOLLOW) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_utimens(const char *path, const struct timespec ts[2]) noexcept
+{
+    if (utimensat(base_dir_fd, to_relative_path(path), ts, AT_SYMLINK_NOFOLLOW) == -1)
+        return negated_errno();
+    return 0;
+}
+
+static struct fuse_operations make_operation_table()
+{
+    struct fuse_operations ops = {};
+    ops.getattr = op_getattr;
+    ops.readlink = op_readlink;
+    ops.mknod = op_mknod;
+    ops.mkdir = op_mkdir;
+    ops.unlink = op_unlink;
+    ops.rmdir = op_rmdir;
+    ops.symlink = op_symlink;
+    ops.rename = op_rename;
+    ops.link = op_link;
+    ops.chmod = op_chmod;
+    ops.chown = op_chown;
+    ops.truncate = op_truncate;
+    ops.open = op_open;
+    ops.read = op_read;
+    ops.write = op_write;
+    ops.statfs = op_statfs;
+    ops.release = op_release;
+    ops.fsync = op_fsync;
+    ops.setxattr = op_setxattr;
+    ops.getxattr = op_getxattr;
+    ops.listxattr = op_listxattr;
+    ops.removexattr = op_removexattr;
+    ops.readdir = op_readdir;
+    ops.access = op_access;
+    ops.create = op_create;
+    ops.utimens = op_utimens;
+    ops.write_buf = op_write_buf;
+    ops.read_buf = op_read_buf;
+    return ops;
+}
+
+const struct fuse_operations operation_table = make_operation_table();

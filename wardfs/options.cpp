@@ -1,0 +1,58 @@
+// Command-line handling of wardfs: the base directory, --copyup, help and version. Every
+// other argument is handed on to libfuse unchanged.
+#include "wardfs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+
+int base_dir_fd = -1;
+int copyup_enabled = 0;
+
+const struct fuse_opt option_table[] = {
+    FUSE_OPT_KEY("-h", OPTION_KEY_HELP),
+    FUSE_OPT_KEY("--help", OPTION_KEY_HELP),
+    FUSE_OPT_KEY("-V", OPTION_KEY_VERSION),
+    FUSE_OPT_KEY("--version", OPTION_KEY_VERSION),
+    FUSE_OPT_KEY("--copyup", OPTION_KEY_COPYUP),
+    FUSE_OPT_END,
+};
+
+static void print_usage(const char *progname)
+{
+    printf("usage: %s basepath mountpoint [options]\n\n"
+           "   Makes basepath visible at mountpoint such that files are read-only, directories "
+           "are writable\n\n"
+           "general options:\n"
+           "   -o opt,[opt...]     mount options\n"
+           "   -h  --help          print help\n\n",
+           progname);
+}
+
+int process_option(void *data, const char *arg, int key, struct fuse_args *outargs)
+{
+    (void)data;
+    switch (key) {
+    case FUSE_OPT_KEY_NONOPT:
+        if (base_dir_fd != -1)
+            return 1;
+        base_dir_fd =
+            openat(AT_FDCWD, arg, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+        if (base_dir_fd == -1) {
+            perror("openat");
+            exit(1);
+        }
+        return 0;
+    case FUSE_OPT_KEY_OPT:
+        return 1;
+    case OPTION_KEY_HELP:
+        print_usage(outargs->argv[0]);
+        exit(0);
+    case OPTION_KEY_COPYUP:
+        copyup_enabled = 1;
+        return 0;
+    default:
+        fprintf(stderr, "see `%s -h' for usage\n", outargs->argv[0]);
+        exit(1);
+    }
+}

@@ -1,0 +1,70 @@
+// wardfs: shows a base directory at a mount point; shared files (regular files and symbolic
+// links with more than one hard link) cannot be changed through it, or are copied up first.
+#pragma once
+
+#include <fuse.h>
+#include <sys/stat.h>
+
+// Process-wide settings, written only while the command line is parsed.
+extern int base_dir_fd;
+extern int copyup_enabled;
+
+enum {
+    OPTION_KEY_HELP = 0,
+    OPTION_KEY_VERSION = 1,
+    OPTION_KEY_COPYUP = 2,
+};
+
+extern const struct fuse_opt option_table[];
+extern const struct fuse_operations operation_table;
+
+int process_option(void *data, const char *arg, int key, struct fuse_args *outargs);
+
+// The FUSE path without its leading slashes, "." for the root; not a copy.
+const char *to_relative_path(const char *path) noexcept;
+int negated_errno() noexcept;
+
+// Namespace handlers.
+int op_getattr(const char *path, struct stat *stbuf) noexcept;
+int op_readlink(const char *path, char *buf, size_t size) noexcept;
+int op_mknod(const char *path, mode_t mode, dev_t dev) noexcept;
+int op_mkdir(const char *path, mode_t mode) noexcept;
+int op_unlink(const char *path) noexcept;
+int op_rmdir(const char *path) noexcept;
+int op_symlink(const char *target, const char *linkpath) noexcept;
+int op_rename(const char *from, const char *to) noexcept;
+int op_link(const char *from, const char *to) noexcept;
+int op_statfs(const char *path, struct statvfs *buf) noexcept;
+int op_setxattr(const char *path, const char *name, const char *value, size_t size,
+                int flags) noexcept;
+int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept;
+int op_listxattr(const char *path, char *list, size_t size) noexcept;
+int op_removexattr(const char *path, const char *name) noexcept;
+int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info *fi) noexcept;
+int op_access(const char *path, int mask) noexcept;
+int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
+
+// Write guard and guarded metadata handlers.
+int guard_write(const char *rel_path, const struct stat *stat_or_null,
+                bool *did_copyup_or_null) noexcept;
+int copy_up_error_to_errno(int code) noexcept;
+void dakt_close_fd(int fd) noexcept;
+int op_chmod(const char *path, mode_t mode) noexcept;
+int op_chown(const char *path, uid_t uid, gid_t gid) noexcept;
+int op_truncate(const char *path, off_t size) noexcept;
+
+// Open files and data transfer.
+int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;
+int op_open(const char *path, struct fuse_file_info *fi) noexcept;
+int op_create(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;
+int op_read(const char *path, char *buf, size_t size, off_t offset,
+            struct fuse_file_info *fi) noexcept;
+int op_write(const char *path, const char *buf, size_t size, off_t offset,
+             struct fuse_file_info *fi) noexcept;
+int op_read_buf(const char *path, struct fuse_bufvec **bufp, size_t size, off_t offset,
+                struct fuse_file_info *fi) noexcept;
+int op_write_buf(const char *path, struct fuse_bufvec *src, off_t offset,
+                 struct fuse_file_info *fi) noexcept;
+int op_fsync(const char *path, int datasync, struct fuse_file_info *fi) noexcept;
+int op_release(const char *path, struct fuse_file_info *fi) noexcept;
