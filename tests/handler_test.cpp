@@ -1,0 +1,166 @@
+// wardfs handlers called directly against a temporary base directory, for what the kernel
+// never sends: odd paths, tiny buffers, error codes, an O_RDONLY | O_TRUNC open.
+#include "support.h"
+#include "wardfs.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+struct handlers : testing::Test {
+    temp_dir base;
+    void SetUp() override
+    {
+        base_dir_fd = open(base.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(base_dir_fd, 0);
+        copyup_enabled = 0;
+        write_file(base / "shared", "shared content");
+        ASSERT_EQ(link((base / "shared").c_str(), (base / "other").c_str()), 0);
+        write_file(base / "plain", "plain content");
+    }
+    void TearDown() override
+    {
+        close(base_dir_fd);
+        base_dir_fd = -1;
+    }
+};
+
+TEST(to_relative_path, strips_leading_slashes)
+{
+    const struct {
+        const char *path, *expected;
+    } cases[] = {{"/", "."}, {"///", "."}, {"", "."}, {"/a", "a"}, {"//a/b/", "a/b/"}};
+    for (const auto &c : cases)
+        EXPECT_STREQ(to_relative_path(c.path), c.expected) << c.path;
+    const char *path = "//x";
+    EXPECT_EQ(to_relative_path(path), path + 2) << "the result is the same string";
+}
+
+TEST_F(handlers, readlink_cuts_to_buffer_and_refuses_size_zero)
+{
+    ASSERT_EQ(symlink("abcdefgh", (base / "link").c_str()), 0);
+    char buf[5] = {'x', 'x', 'x', 'x', 'x'};
+    EXPECT_EQ(op_readlink("/link", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "abcd");
+    EXPECT_EQ(op_readlink("/link", buf, 1), -EINVAL) << "the system's answer for 0 bytes";
+    EXPECT_EQ(op_readlink("/link", buf, 0), -EINVAL);
+    EXPECT_EQ(op_readlink("/missing", buf, sizeof buf), -ENOENT);
+}
+
+TEST_F(handlers, readdir_reports_bare_type_and_inode)
+{
+    ASSERT_EQ(mkdir((base / "dir").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("plain", (base / "sym").c_str()), 0);
+    std::map<std::string, struct stat> seen;
+    auto filler = [](void *buf, const char *name, const struct stat *st, off_t off) {
+        EXPECT_EQ(off, 0);
+        (*static_cast<std::map<std::string, struct stat> *>(buf))[name] = *st;
+        return 0;
+    };
+    ASSERT_EQ(op_readdir("/", &seen, filler, 0, nullptr), 0);
+    EXPECT_EQ(seen.size(), 7u); // . .. shared other plain dir sym
+
+    // The expected type is what the base's own listing says, DT_UNKNOWN (0) included.
+    DIR *d = opendir(base.path.c_str());
+    ASSERT_NE(d, nullptr);
+    while (struct dirent *e = readdir(d)) {
+        ASSERT_TRUE(seen.count(e->d_name)) << e->d_name;
+        const struct stat &st = seen[e->d_name];
+        EXPECT_EQ(st.st_ino, e->d_ino) << e->d_name;
+        EXPECT_EQ(st.st_mode, static_cast<mode_t>(e->d_type) << 12) << e->d_name;
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(st.st_nlink, 0u);
+    }
+    closedir(d);
+    EXPECT_EQ(seen["dir"].st_mode, S_IFDIR) << "no permission bits";
+    EXPECT_EQ(seen["sym"].st_mode, S_IFLNK);
+
+    int calls = 0;
+    auto stop_at_once = [](void *buf, const char *, const struct stat *, off_t) {
+        ++*static_cast<int *>(buf);
+        return 1;
+    };
+    EXPECT_EQ(op_readdir("/", &calls, stop_at_once, 0, nullptr), 0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(op_readdir("/missing", &calls, stop_at_once, 0, nullptr), -ENOENT);
+    EXPECT_EQ(op_readdir("/plain", &calls, stop_at_once, 0, nullptr), -ENOTDIR);
+}
+
+TEST(copy_up_error_to_errno, maps_gio_codes)
+{
+    const struct {
+        int code, expected;
+    } cases[] = {{1, ENOENT}, {3, EISDIR}, {12, ENOSPC}, {14, EPERM}, {0, EIO},
+                 {2, EIO},    {13, EIO},   {15, EIO},    {-1, EIO},   {1 << 30, EIO}};
+    for (const auto &c : cases)
+        EXPECT_EQ(copy_up_error_to_errno(c.code), c.expected) << c.code;
+}
+
+TEST_F(handlers, guard_lookup)
+{
+    bool did_copyup = true;
+    EXPECT_EQ(guard_write("missing", nullptr, &did_copyup), 0) << "a new name is not protected";
+    EXPECT_FALSE(did_copyup);
+    EXPECT_EQ(guard_write("plain/x", nullptr, nullptr), -ENOTDIR);
+    EXPECT_EQ(guard_write("shared", nullptr, nullptr), -EROFS);
+    EXPECT_EQ(guard_write(".", nullptr, nullptr), 0);
+
+    copyup_enabled = 1;
+    EXPECT_EQ(guard_write("shared", nullptr, &did_copyup), 0);
+    EXPECT_TRUE(did_copyup);
+    EXPECT_EQ(lstat_of(base / "shared").st_nlink, 1u);
+    EXPECT_EQ(guard_write("shared", nullptr, &did_copyup), 0);
+    EXPECT_FALSE(did_copyup) << "a single link needs no copy";
+}
+
+TEST_F(handlers, truncate_of_symlink_is_eloop)
+{
+    ASSERT_EQ(symlink("plain", (base / "sym").c_str()), 0);
+    EXPECT_EQ(op_truncate("/sym", 0), -ELOOP);
+    EXPECT_EQ(read_file(base / "plain"), "plain content");
+}
+
+// Linux truncates on O_RDONLY | O_TRUNC, so that open is guarded like a write.
+TEST_F(handlers, read_only_open_with_trunc_is_guarded)
+{
+    struct fuse_file_info fi = {};
+    fi.flags = O_RDONLY | O_TRUNC;
+    EXPECT_EQ(op_open("/shared", &fi), -EROFS);
+    EXPECT_EQ(read_file(base / "other"), "shared content");
+
+    ASSERT_EQ(op_open("/plain", &fi), 0);
+    op_release("/plain", &fi);
+    EXPECT_EQ(read_file(base / "plain"), "") << "an unshared file is truncated as asked";
+
+    copyup_enabled = 1;
+    ASSERT_EQ(op_open("/shared", &fi), 0);
+    char c;
+    EXPECT_EQ(op_read("/shared", &c, 1, 0, &fi), 0);
+    op_release("/shared", &fi);
+    EXPECT_EQ(read_file(base / "shared"), "");
+    EXPECT_EQ(read_file(base / "other"), "shared content");
+    EXPECT_EQ(lstat_of(base / "other").st_nlink, 1u);
+}
+
+TEST(dakt_close_fd, keeps_errno_and_asserts_on_ebadf)
+{
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    errno = ENOSPC;
+    dakt_close_fd(fd);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "closed";
+    errno = ENOSPC;
+    dakt_close_fd(-1);
+    EXPECT_EQ(errno, ENOSPC);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(dakt_close_fd(fd), "Vaskel.*dakt-local-alloc.h:73:dakt_close_fd.*errno != EBADF");
+}
+
+} // namespace

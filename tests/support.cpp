@@ -1,0 +1,215 @@
+// Helpers shared by the test programs.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+temp_dir::temp_dir()
+{
+    char tmpl[] = "/tmp/wardfs-test.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        abort();
+    path = tmpl;
+}
+
+temp_dir::~temp_dir()
+{
+    nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *, int, struct FTW *) {
+            remove(p);
+            return 0;
+        },
+        64, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+    ASSERT_TRUE(f.good()) << path;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+struct stat lstat_of(const std::string &path)
+{
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << ": " << strerror(errno);
+    return st;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+static void drain(int out_fd, int err_fd, run_result &r)
+{
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string *dest[2] = {&r.out, &r.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                dest[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                fds[i].fd = -1;
+                open_count--;
+            }
+        }
+    }
+}
+
+run_result run(const std::string &program, const std::vector<std::string> &argv,
+               const std::function<void()> &child_setup)
+{
+    run_result r;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (child_setup)
+            child_setup();
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execve(program.c_str(), args.data(), environ);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    drain(out[0], err[0], r);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string mountinfo_line(const std::string &mount_point)
+{
+    std::ifstream f("/proc/self/mountinfo");
+    std::string line, found;
+    while (std::getline(f, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, devno, root, point;
+        fields >> id >> parent >> devno >> root >> point;
+        if (point == mount_point)
+            found = line; // the last one is the top of the stack
+    }
+    return found;
+}
+
+static bool fuse_mounted_at(const std::string &mnt)
+{
+    std::string line = mountinfo_line(mnt);
+    return line.find(" - fuse") != std::string::npos;
+}
+
+wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
+                           const std::vector<std::string> &extra)
+    : base(base_), mnt(mnt_), log(mnt_ + ".log")
+{
+    mkdir(mnt.c_str(), 0755);
+    std::vector<std::string> args = {WARDFS_BIN, base, mnt, "-f"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid = fork();
+    if (pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(WARDFS_BIN, argv.data());
+        _exit(127);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fuse_mounted_at(mnt)) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            ADD_FAILURE() << "wardfs exited before mounting: " << read_file(log);
+            return;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "wardfs did not mount within 10 s: " << read_file(log);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+wardfs_mount::~wardfs_mount()
+{
+    if (fuse_mounted_at(mnt)) {
+        std::string cmd = "fusermount -u '" + mnt + "' 2>/dev/null || umount -l '" + mnt + "'";
+        if (system(cmd.c_str()) != 0)
+            ADD_FAILURE() << "could not unmount " << mnt;
+    }
+    if (pid > 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int status;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << "wardfs did not exit after unmount";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    unlink(log.c_str());
+}
+
+int run_privileged_tests(int argc, char **argv, bool need_fuse)
+{
+    testing::InitGoogleTest(&argc, argv);
+    const char *missing = nullptr;
+    if (geteuid() != 0)
+        missing = "root";
+    else if (need_fuse && access("/dev/fuse", R_OK | W_OK) != 0)
+        missing = "/dev/fuse";
+    else if (need_fuse && system("command -v fusermount >/dev/null") != 0)
+        missing = "fusermount";
+    if (missing != nullptr) {
+        fprintf(stderr, "\n*** SKIP: %s needs %s, which this machine does not give it ***\n\n",
+                argv[0], missing);
+        return 77;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,56 @@
+// Helpers shared by the test programs: temporary trees, files, running programs, the mount
+// fixture and the skip rule for tests that need root or /dev/fuse.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <vector>
+
+// A directory under /tmp, removed with everything below it.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+struct stat lstat_of(const std::string &path);
+bool exists(const std::string &path);
+
+struct run_result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] with the given arguments (argv[0] is also the program name seen by it). The
+// optional `child_setup` runs in the child before exec; an empty argv runs `program` with
+// argc 0.
+run_result run(const std::string &program, const std::vector<std::string> &argv,
+               const std::function<void()> &child_setup = {});
+
+// Lines of /proc/self/mountinfo: the mount point and the rest of the line.
+std::string mountinfo_line(const std::string &mount_point);
+
+// A wardfs daemon serving `base` at `mnt`, started with -f and waited for with a deadline;
+// the destructor unmounts (lazily and with a kill as a fallback) and reaps the daemon.
+struct wardfs_mount {
+    std::string base, mnt, log;
+    pid_t pid = -1;
+    wardfs_mount(const std::string &base, const std::string &mnt,
+                 const std::vector<std::string> &extra = {});
+    ~wardfs_mount();
+    wardfs_mount(const wardfs_mount &) = delete;
+    wardfs_mount &operator=(const wardfs_mount &) = delete;
+    std::string operator/(const std::string &name) const { return mnt + "/" + name; }
+};
+
+// main() for test programs that need root (and /dev/fuse when `need_fuse`): reports a loud
+// skip with status 77 when they are missing, else runs the tests.
+int run_privileged_tests(int argc, char **argv, bool need_fuse);
