@@ -1,0 +1,258 @@
+// wardfs through real FUSE mounts: namespace operations pass through, shared files refuse
+// changes or are copied up, and the data path moves bytes whole.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <set>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct mounted : testing::Test {
+    temp_dir work;
+    std::string base = work / "base";
+    void SetUp() override
+    {
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((base + "/dir").c_str(), 0755), 0);
+        write_file(base + "/shared", "shared content");
+        ASSERT_EQ(link((base + "/shared").c_str(), (base + "/dir/other").c_str()), 0);
+        write_file(base + "/plain", "plain content");
+        ASSERT_EQ(symlink("plain", (base + "/sym").c_str()), 0);
+        ASSERT_EQ(link((base + "/sym").c_str(), (base + "/sym2").c_str()), 0);
+    }
+    std::string mnt() const { return work / "mnt"; }
+};
+
+// errno of a call that returns -1 on failure, 0 when it succeeded.
+int errno_of(int res)
+{
+    return res == -1 ? errno : 0;
+}
+
+int open_errno(const std::string &path, int flags)
+{
+    int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd == -1)
+        return errno;
+    int res = (flags & O_ACCMODE) != O_RDONLY ? errno_of(static_cast<int>(write(fd, "new", 3)))
+                                               : 0;
+    close(fd);
+    return res;
+}
+
+TEST_F(mounted, namespace_operations_pass_through)
+{
+    wardfs_mount m(base, mnt());
+    std::set<std::string> names;
+    DIR *d = opendir(mnt().c_str());
+    ASSERT_NE(d, nullptr);
+    while (struct dirent *e = readdir(d))
+        names.insert(e->d_name);
+    closedir(d);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "dir", "plain", "shared", "sym", "sym2"}));
+
+    struct stat st = lstat_of(m / "sym");
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "lstat reports the link itself";
+    EXPECT_EQ(st.st_nlink, 2u);
+
+    EXPECT_EQ(errno_of(mkdir((m / "new").c_str(), 0700)), 0);
+    EXPECT_TRUE(S_ISDIR(lstat_of(base + "/new").st_mode));
+    EXPECT_EQ(errno_of(symlink("../a/target", (m / "new/l").c_str())), 0);
+    char target[32] = {};
+    EXPECT_EQ(readlink((m / "new/l").c_str(), target, sizeof target), 11);
+    EXPECT_STREQ(target, "../a/target");
+    EXPECT_EQ(errno_of(rmdir((m / "new").c_str())), ENOTEMPTY);
+    EXPECT_EQ(errno_of(unlink((m / "new/l").c_str())), 0);
+    EXPECT_EQ(errno_of(rmdir((m / "new").c_str())), 0);
+    EXPECT_FALSE(exists(base + "/new"));
+
+    // Names of shared files may be renamed, linked and removed.
+    EXPECT_EQ(errno_of(rename((m / "shared").c_str(), (m / "renamed").c_str())), 0);
+    EXPECT_EQ(errno_of(link((m / "renamed").c_str(), (m / "third").c_str())), 0);
+    EXPECT_EQ(lstat_of(base + "/dir/other").st_nlink, 3u);
+    EXPECT_EQ(errno_of(unlink((m / "third").c_str())), 0);
+    EXPECT_EQ(errno_of(unlink((m / "renamed").c_str())), 0);
+    EXPECT_EQ(lstat_of(base + "/dir/other").st_nlink, 1u);
+    EXPECT_EQ(read_file(base + "/dir/other"), "shared content");
+
+    EXPECT_EQ(errno_of(mkfifo((m / "dir/fifo").c_str(), 0644)), EROFS);
+    EXPECT_EQ(errno_of(mknod((m / "dir/sock").c_str(), S_IFSOCK | 0644, 0)), EROFS);
+    EXPECT_EQ(errno_of(mkdir((m / "dir/sub").c_str(), 0755)), 0) << "same directory";
+}
+
+TEST_F(mounted, xattrs_statfs_and_times)
+{
+    wardfs_mount m(base, mnt());
+    const std::string p = m / "plain";
+    char v[8];
+    EXPECT_EQ(errno_of(setxattr(p.c_str(), "user.k", "v", 1, 0)), EOPNOTSUPP);
+    EXPECT_EQ(errno_of(static_cast<int>(getxattr(p.c_str(), "user.k", v, sizeof v))),
+              EOPNOTSUPP);
+    EXPECT_EQ(errno_of(static_cast<int>(listxattr(p.c_str(), v, sizeof v))), EOPNOTSUPP);
+    EXPECT_EQ(errno_of(removexattr(p.c_str(), "user.k")), EOPNOTSUPP);
+
+    struct statvfs through, direct;
+    ASSERT_EQ(statvfs((m / "dir").c_str(), &through), 0);
+    ASSERT_EQ(statvfs(base.c_str(), &direct), 0);
+    EXPECT_EQ(through.f_bsize, direct.f_bsize);
+    EXPECT_EQ(through.f_blocks, direct.f_blocks);
+    EXPECT_EQ(through.f_files, direct.f_files);
+
+    // Time stamps of shared files pass through: they change no content.
+    const struct timespec times[2] = {{12345, 0}, {67890, 0}};
+    EXPECT_EQ(errno_of(utimensat(AT_FDCWD, (m / "shared").c_str(), times, 0)), 0);
+    struct stat st = lstat_of(base + "/dir/other");
+    EXPECT_EQ(st.st_mtim.tv_sec, 67890);
+    EXPECT_EQ(st.st_nlink, 2u);
+}
+
+// Each guarded change: (name, what it does, errno of the call).
+struct guarded_case {
+    const char *what;
+    std::function<int(const std::string &)> change;
+};
+
+const std::vector<guarded_case> guarded_changes = {
+    {"open O_WRONLY", [](const std::string &p) { return open_errno(p, O_WRONLY); }},
+    {"open O_RDWR", [](const std::string &p) { return open_errno(p, O_RDWR); }},
+    {"open O_WRONLY|O_TRUNC", [](const std::string &p) { return open_errno(p, O_WRONLY | O_TRUNC); }},
+    {"open O_WRONLY|O_APPEND",
+     [](const std::string &p) { return open_errno(p, O_WRONLY | O_APPEND); }},
+    {"chmod", [](const std::string &p) { return errno_of(chmod(p.c_str(), 0600)); }},
+    {"chown", [](const std::string &p) { return errno_of(chown(p.c_str(), 1, 1)); }},
+    {"truncate", [](const std::string &p) { return errno_of(truncate(p.c_str(), 2)); }},
+};
+
+TEST_F(mounted, shared_files_refuse_changes)
+{
+    wardfs_mount m(base, mnt());
+    for (const auto &c : guarded_changes) {
+        struct stat before = lstat_of(base + "/shared");
+        EXPECT_EQ(c.change(m / "shared"), EROFS) << c.what;
+        struct stat after = lstat_of(base + "/shared");
+        EXPECT_EQ(read_file(base + "/shared"), "shared content") << c.what;
+        EXPECT_TRUE(after.st_mode == before.st_mode && after.st_uid == before.st_uid &&
+                    after.st_size == before.st_size && after.st_nlink == 2u)
+            << c.what;
+        EXPECT_EQ(c.change(m / "plain"), 0) << c.what << " of an unshared file";
+    }
+    EXPECT_EQ(errno_of(lchown((m / "sym").c_str(), 1, 1)), EROFS);
+    EXPECT_EQ(lstat_of(base + "/sym").st_uid, 0u);
+    EXPECT_EQ(errno_of(lchown((m / "plain").c_str(), 2, 2)), 0);
+    EXPECT_EQ(lstat_of(base + "/plain").st_uid, 2u);
+
+    EXPECT_EQ(open_errno(m / "shared", O_WRONLY | O_CREAT | O_EXCL), EEXIST);
+    EXPECT_EQ(open_errno(m / "created", O_WRONLY | O_CREAT | O_EXCL), 0);
+    EXPECT_EQ(read_file(base + "/created"), "new");
+    EXPECT_EQ(open_errno(m / "shared", O_RDONLY), 0);
+}
+
+TEST_F(mounted, copyup_reaches_only_its_name)
+{
+    wardfs_mount m(base, mnt(), {"--copyup"});
+    for (const auto &c : guarded_changes) {
+        unlink((base + "/shared").c_str());
+        ASSERT_EQ(link((base + "/dir/other").c_str(), (base + "/shared").c_str()), 0);
+        ino_t other_ino = lstat_of(base + "/dir/other").st_ino;
+        EXPECT_EQ(c.change(m / "shared"), 0) << c.what;
+        struct stat own = lstat_of(base + "/shared"), other = lstat_of(base + "/dir/other");
+        EXPECT_EQ(own.st_nlink, 1u) << c.what;
+        EXPECT_NE(own.st_ino, other_ino) << c.what;
+        EXPECT_EQ(other.st_ino, other_ino) << c.what;
+        EXPECT_EQ(other.st_nlink, 1u) << c.what;
+        EXPECT_EQ(other.st_mode & 07777, 0644u) << c.what;
+        EXPECT_EQ(other.st_uid, 0u) << c.what;
+        EXPECT_EQ(read_file(base + "/dir/other"), "shared content") << c.what;
+    }
+    EXPECT_EQ(read_file(base + "/shared"), "sh") << "the last change, truncate, on the copy";
+
+    EXPECT_EQ(errno_of(lchown((m / "sym").c_str(), 1, 1)), 0);
+    EXPECT_EQ(lstat_of(base + "/sym").st_uid, 1u);
+    EXPECT_EQ(lstat_of(base + "/sym2").st_uid, 0u);
+    EXPECT_EQ(lstat_of(base + "/sym2").st_nlink, 1u);
+}
+
+// A copy that does not fit fails with ENOSPC and the shared file stays whole.
+TEST_F(mounted, copyup_without_space)
+{
+    std::string small = work / "small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m"), 0);
+    std::string content(700 * 1024, 'y');
+    write_file(small + "/f", content);
+    ASSERT_EQ(link((small + "/f").c_str(), (small + "/g").c_str()), 0);
+    {
+        wardfs_mount m(small, mnt(), {"--copyup"});
+        EXPECT_EQ(open_errno(m / "f", O_WRONLY), ENOSPC);
+    }
+    EXPECT_EQ(read_file(small + "/f"), content);
+    EXPECT_EQ(lstat_of(small + "/f").st_nlink, 2u);
+    DIR *d = opendir(small.c_str());
+    int entries = 0;
+    while (readdir(d) != nullptr)
+        entries++;
+    closedir(d);
+    EXPECT_EQ(entries, 4) << "no temporary left";
+    EXPECT_EQ(umount2(small.c_str(), MNT_DETACH), 0);
+}
+
+TEST_F(mounted, data_beyond_4_gib_and_concurrent_ranges)
+{
+    wardfs_mount m(base, mnt());
+    const off_t far = (5LL << 30) + 3;
+    int fd = open((m / "big").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, "far away", 8, far), 8);
+    char buf[9] = {};
+    EXPECT_EQ(pread(fd, buf, 8, far), 8);
+    EXPECT_STREQ(buf, "far away");
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, far + 8);
+    EXPECT_EQ(fdatasync(fd), 0);
+    EXPECT_EQ(fsync(fd), 0);
+    close(fd);
+    EXPECT_EQ(lstat_of(base + "/big").st_size, far + 8);
+
+    // Several threads, each its own range of one open file, 8 MiB in all.
+    const size_t chunk = 1 << 20;
+    const int threads = 8;
+    fd = open((m / "ranges").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++)
+        workers.emplace_back([fd, t, chunk] {
+            std::string data(chunk, static_cast<char>('a' + t));
+            for (size_t done = 0; done < chunk; done += 64 * 1024)
+                EXPECT_EQ(pwrite(fd, data.data() + done, 64 * 1024, t * chunk + done), 65536);
+            std::string back(chunk, '\0');
+            EXPECT_EQ(pread(fd, back.data(), chunk, t * chunk), static_cast<ssize_t>(chunk));
+            EXPECT_EQ(back, data);
+        });
+    for (auto &w : workers)
+        w.join();
+    close(fd);
+    std::string all = read_file(base + "/ranges");
+    ASSERT_EQ(all.size(), chunk * threads);
+    for (int t = 0; t < threads; t++)
+        EXPECT_EQ(all.find_first_not_of(static_cast<char>('a' + t), t * chunk),
+                  t + 1 < threads ? (t + 1) * chunk : std::string::npos);
+    EXPECT_EQ(read_file(m / "ranges"), all);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return run_privileged_tests(argc, argv, true);
+}
