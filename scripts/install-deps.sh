@@ -3,7 +3,7 @@
 set -eu
 
 packages="cmake ninja-build g++ pkg-config libfuse-dev libglib2.0-dev fuse libgtest-dev
-util-linux attr"
+util-linux attr xfsprogs"
 [ "$#" -gt 0 ] && packages="$packages $*"
 
 missing=""

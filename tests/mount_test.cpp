@@ -8,6 +8,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <set>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -248,6 +251,75 @@ TEST_F(mounted, data_beyond_4_gib_and_concurrent_ranges)
         EXPECT_EQ(all.find_first_not_of(static_cast<char>('a' + t), t * chunk),
                   t + 1 < threads ? (t + 1) * chunk : std::string::npos);
     EXPECT_EQ(read_file(m / "ranges"), all);
+}
+
+// The default options reach the kernel: the INIT reply (libfuse's -d output) carries the
+// big-writes flag, and the user's own -o comes later and wins.
+TEST_F(mounted, default_options_and_user_override)
+{
+    const unsigned big_writes = 1u << 5; // FUSE_BIG_WRITES
+    const struct {
+        std::vector<std::string> args;
+        const char *max_write;
+    } cases[] = {{{"-d"}, "   max_write=0x00020000"},
+                 {{"-d", "-omax_write=4096"}, "   max_write=0x00001000"}};
+    for (const auto &c : cases) {
+        std::string log;
+        {
+            wardfs_mount m(base, mnt(), c.args);
+            lstat_of(m / "plain");
+            log = read_file(m.log);
+        }
+        size_t reply = log.find("\n   flags=0x");
+        ASSERT_NE(reply, std::string::npos) << log.substr(0, 600);
+        unsigned flags = static_cast<unsigned>(strtoul(log.c_str() + reply + 13, nullptr, 16));
+        EXPECT_TRUE(flags & big_writes) << log.substr(0, 600);
+        EXPECT_NE(log.find(c.max_write), std::string::npos) << log.substr(0, 600);
+    }
+}
+
+// Whether every extent of the file at `path` is shared with another file.
+bool all_extents_shared(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::vector<char> buf(sizeof(struct fiemap) + 256 * sizeof(struct fiemap_extent));
+    auto *fm = reinterpret_cast<struct fiemap *>(buf.data());
+    fm->fm_length = FIEMAP_MAX_OFFSET;
+    fm->fm_flags = FIEMAP_FLAG_SYNC;
+    fm->fm_extent_count = 256;
+    bool shared = ioctl(fd, FS_IOC_FIEMAP, fm) == 0 && fm->fm_mapped_extents > 0;
+    for (unsigned i = 0; shared && i < fm->fm_mapped_extents; i++)
+        shared = fm->fm_extents[i].fe_flags & FIEMAP_EXTENT_SHARED;
+    close(fd);
+    return shared;
+}
+
+// On a file system with reflinks the copy-up clones: the private copy shares every extent.
+TEST_F(mounted, copyup_clones_on_xfs)
+{
+    if (system("command -v mkfs.xfs >/dev/null") != 0)
+        GTEST_SKIP() << "*** SKIP: mkfs.xfs is missing (xfsprogs) ***";
+    std::string image = work / "xfs.img", xfs = work / "xfs";
+    ASSERT_EQ(system(("truncate -s 2G " + image + " && mkfs.xfs -q -m reflink=1 " + image).c_str()), 0);
+    ASSERT_EQ(mkdir(xfs.c_str(), 0755), 0);
+    ASSERT_EQ(system(("mount -o loop " + image + " " + xfs).c_str()), 0);
+    {
+        const size_t mib = 1 << 20;
+        std::string block(mib, '\0');
+        int fd = open((xfs + "/f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        for (size_t i = 0; i < 1024; i++) {
+            block[0] = static_cast<char>(i);
+            ASSERT_EQ(write(fd, block.data(), mib), static_cast<ssize_t>(mib));
+        }
+        close(fd);
+        ASSERT_EQ(link((xfs + "/f").c_str(), (xfs + "/g").c_str()), 0);
+        wardfs_mount m(xfs, mnt(), {"--copyup"});
+        EXPECT_EQ(open_errno(m / "f", O_WRONLY | O_APPEND), 0);
+    }
+    EXPECT_EQ(lstat_of(xfs + "/f").st_nlink, 1u);
+    EXPECT_EQ(lstat_of(xfs + "/f").st_size, (1LL << 30) + 3);
+    EXPECT_TRUE(all_extents_shared(xfs + "/g")) << "the copy is a clone";
+    EXPECT_EQ(umount2(xfs.c_str(), MNT_DETACH), 0);
 }
 
 } // namespace

@@ -1,0 +1,47 @@
+// Metadata workload for the benchmark: create, stat, rename and unlink N files spread over
+// D directories below DIR. Prints the seconds of each phase on one line.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s DIR FILES DIRS\n", argv[0]);
+        return 2;
+    }
+    const std::string top = argv[1];
+    const long files = strtol(argv[2], nullptr, 10), dirs = strtol(argv[3], nullptr, 10);
+    auto name = [&](long i, const char *suffix) {
+        return top + "/d" + std::to_string(i % dirs) + "/f" + std::to_string(i) + suffix;
+    };
+    for (long d = 0; d < dirs; d++)
+        if (mkdir((top + "/d" + std::to_string(d)).c_str(), 0755) != 0)
+            return perror("mkdir"), 1;
+
+    using clock = std::chrono::steady_clock;
+    auto phase = [&](auto op) {
+        auto start = clock::now();
+        for (long i = 0; i < files; i++)
+            if (!op(i))
+                perror("metaops"), exit(1);
+        return std::chrono::duration<double>(clock::now() - start).count();
+    };
+    struct stat st;
+    double create = phase([&](long i) {
+        int fd = open(name(i, "").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        return fd >= 0 && close(fd) == 0;
+    });
+    double stat_s = phase([&](long i) { return stat(name(i, "").c_str(), &st) == 0; });
+    double rename_s =
+        phase([&](long i) { return rename(name(i, "").c_str(), name(i, ".r").c_str()) == 0; });
+    double unlink_s = phase([&](long i) { return unlink(name(i, ".r").c_str()) == 0; });
+    for (long d = 0; d < dirs; d++)
+        rmdir((top + "/d" + std::to_string(d)).c_str());
+    printf("%.4f %.4f %.4f %.4f\n", create, stat_s, rename_s, unlink_s);
+    return 0;
+}

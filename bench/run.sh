@@ -1,0 +1,186 @@
+#!/bin/bash
+# Side-by-side benchmark: the plain base directory, wardfs (default and --copyup) and bindfs,
+# all on one scratch file system in one run. Prints each metric for each target with its
+# ratio to native and to bindfs (above 1 is better than the reference), medians of several
+# runs. Usage: bench/run.sh [--quick] (BUILD=build dir, SCRATCH=parent of the scratch dir).
+set -euo pipefail
+
+build=${BUILD:-build}
+wardfs=$build/wardfs
+metaops=$build/bench/metaops
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+if [ "$quick" = 1 ]; then
+    runs=1 size=64 rand=32 small=8 files=1000 dirs=10 randtime=1 copyup_sizes="64" tree=include/linux
+else
+    runs=3 size=1024 rand=256 small=256 files=20000 dirs=100 randtime=8 copyup_sizes="256 1024"
+    tree=include
+fi
+[ "$(id -u)" = 0 ] || { echo "bench: needs root (mounts, dropping caches)" >&2; exit 1; }
+
+scratch=$(mktemp -d "${SCRATCH:-/var/tmp}/wardfs-bench.XXXXXX")
+data=$scratch/data
+targets="native wardfs wardfs-copyup bindfs"
+declare -A dir pid
+mkdir -p "$data"
+
+cleanup() {
+    set +e
+    for m in "$scratch"/mnt-* "$scratch"/xfs-mnt-* "$scratch/xfs"; do
+        mountpoint -q "$m" 2>/dev/null && { fusermount -u "$m" 2>/dev/null || umount -l "$m"; }
+    done
+    for p in "${pid[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+wait_mount() {
+    for _ in $(seq 200); do mountpoint -q "$1" && return 0; sleep 0.05; done
+    echo "bench: $1 did not mount" >&2
+    exit 1
+}
+
+# mount_target NAME BASE MOUNTPOINT: starts the file system of target NAME.
+mount_target() {
+    mkdir -p "$3"
+    case $1 in
+    wardfs) "$wardfs" "$2" "$3" -f & ;;
+    wardfs-copyup) "$wardfs" "$2" "$3" -f --copyup & ;;
+    bindfs) bindfs -f "$2" "$3" & ;;
+    esac
+    pid[$1$3]=$!
+    wait_mount "$3"
+}
+
+dir[native]=$data
+for t in wardfs wardfs-copyup bindfs; do
+    dir[$t]=$scratch/mnt-$t
+    mount_target "$t" "$data" "${dir[$t]}"
+done
+
+drop_caches() { sync; echo 3 >/proc/sys/vm/drop_caches; }
+median() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# fio FIELD ARGS...: one job, terse output; field 7 is read KiB/s, 8 read IOPS, 48 write KiB/s.
+fio_field() {
+    local field=$1
+    shift
+    fio --name=job --ioengine=psync --output-format=terse "$@" | awk -F';' -v f="$field" '{print $f}'
+}
+
+declare -A result unit better
+record() { result[$1,$2]=$3; unit[$1]=$4; }
+
+measure() { # METRIC UNIT TARGET COMMAND...: median of $runs runs of a command printing a number
+    local metric=$1 u=$2 t=$3
+    shift 3
+    local values=()
+    for _ in $(seq "$runs"); do values+=("$("$@")"); done
+    record "$metric" "$t" "$(printf '%s\n' "${values[@]}" | median)" "$u"
+}
+
+seq_write() { fio_field 48 --directory="$1" --filename=seqw --rw=write --bs=1M --size=${size}M \
+    --end_fsync=1 | awk '{print $1/1024}'; rm -f "$1/seqw"; }
+write_4k() { fio_field 48 --directory="$1" --filename=w4k --rw=write --bs=4k --size=${small}M \
+    --end_fsync=1 | awk '{print $1/1024}'; rm -f "$1/w4k"; }
+read_cold() { drop_caches; fio_field 7 --directory="$1" --filename=seqr --rw=read --bs=1M \
+    --size=${size}M --invalidate=1 | awk '{print $1/1024}'; }
+read_cached() { fio_field 7 --directory="$1" --filename=seqr --rw=read --bs=1M --size=${size}M \
+    --invalidate=0 >/dev/null; fio_field 7 --directory="$1" --filename=seqr --rw=read --bs=1M \
+    --size=${size}M --invalidate=0 | awk '{print $1/1024}'; }
+rand_read() { fio_field 8 --directory="$1" --filename=randr --rw=randread --bs=4k --size=${rand}M \
+    --invalidate=0 --time_based --runtime=$randtime --ramp_time=1; }
+meta() { local d=$1/meta; mkdir "$d"; "$metaops" "$d" "$files" "$dirs" | awk -v n="$files" \
+    -v p="$2" '{print n / $p}'; rmdir "$d"; }
+untar() { local d=$1/tree; mkdir "$d"; local s; s=$(now_ms); tar -xf "$scratch/tree.tar" -C "$d";
+    sync; echo $(($(now_ms) - s)); rm -rf "$d"; }
+retar() { local d=$1/tree; mkdir "$d"; tar -xf "$scratch/tree.tar" -C "$d"; drop_caches; local s
+    s=$(now_ms); tar -cf - -C "$d" . | wc -c >/dev/null; echo $(($(now_ms) - s)); rm -rf "$d"; }
+
+echo "bench: scratch $(df --output=fstype "$data" | tail -1) file system, runs=$runs, size=${size}M" >&2
+tar -cf "$scratch/tree.tar" -C /usr "$tree"
+head -c $((size << 20)) /dev/urandom >"$data/seqr"
+head -c $((rand << 20)) /dev/urandom >"$data/randr"
+
+for t in $targets; do
+    [ "$t" = "wardfs-copyup" ] && [ "$quick" = 1 ] && continue
+    echo "bench: $t" >&2
+    d=${dir[$t]}
+    measure seq_write_1M MiB/s "$t" seq_write "$d"
+    measure seq_read_cold MiB/s "$t" read_cold "$d"
+    measure seq_read_cached MiB/s "$t" read_cached "$d"
+    measure rand_read_4k IOPS "$t" rand_read "$d"
+    measure seq_write_4k MiB/s "$t" write_4k "$d"
+    for p in 1:create 2:stat 3:rename 4:unlink; do
+        measure "meta_${p#*:}" ops/s "$t" meta "$d" "${p%%:*}"
+    done
+    measure untar ms "$t" untar "$d"
+    measure retar ms "$t" retar "$d"
+done
+
+# Copy-up latency: wardfs --copyup against cp --reflink=auto --preserve=all and a rename.
+copyup_once() { # MODE BASE MOUNT SIZE_MIB
+    cp "$2/template-$4" "$2/cu"
+    ln -f "$2/cu" "$2/cu-other"
+    sync
+    local s
+    s=$(now_ms)
+    if [ "$1" = cp ]; then
+        cp --reflink=auto --preserve=all "$2/cu" "$2/cu.tmp" && mv "$2/cu.tmp" "$2/cu"
+    else
+        : >>"$3/cu"
+    fi
+    echo $(($(now_ms) - s))
+    [ "$(stat -c %h "$2/cu")" = 1 ] || { echo "bench: copy-up did not happen" >&2; exit 1; }
+    rm -f "$2/cu" "$2/cu-other"
+}
+copyup_series() { # LABEL BASE MOUNT
+    for mib in $copyup_sizes; do
+        head -c $((mib << 20)) /dev/urandom >"$2/template-$mib"
+        measure "copyup_${mib}M$1" ms wardfs-copyup copyup_once wardfs "$2" "$3" "$mib"
+        measure "copyup_${mib}M$1" ms cp+rename copyup_once cp "$2" "$3" "$mib"
+        rm -f "$2/template-$mib"
+    done
+}
+echo "bench: copy-up" >&2
+copyup_series "" "$data" "${dir[wardfs-copyup]}"
+if command -v mkfs.xfs >/dev/null; then
+    truncate -s 3G "$scratch/xfs.img"
+    mkfs.xfs -q -m reflink=1 "$scratch/xfs.img"
+    mkdir -p "$scratch/xfs"
+    mount -o loop "$scratch/xfs.img" "$scratch/xfs"
+    mount_target wardfs-copyup "$scratch/xfs" "$scratch/xfs-mnt-copyup"
+    copyup_series "_xfs_reflink" "$scratch/xfs" "$scratch/xfs-mnt-copyup"
+fi
+
+# The table: a ratio above 1 is better than the reference (rates divided, times inverted).
+ratio() { # METRIC TARGET REFERENCE
+    local v=${result[$1,$2]:-} r=${result[$1,$3]:-}
+    [ -n "$v" ] && [ -n "$r" ] || { echo "-"; return; }
+    case ${unit[$1]} in
+    ms) awk -v v="$v" -v r="$r" 'BEGIN {printf (v > 0 ? "%.2f" : "-"), r / v}' ;;
+    *) awk -v v="$v" -v r="$r" 'BEGIN {printf (r > 0 ? "%.2f" : "-"), v / r}' ;;
+    esac
+}
+metrics="seq_write_1M seq_read_cold seq_read_cached rand_read_4k seq_write_4k meta_create
+meta_stat meta_rename meta_unlink untar retar"
+printf '%-26s %-7s' metric unit
+for t in $targets; do printf ' %16s' "$t"; done
+printf '   %s\n' "ratios wardfs/native wardfs/bindfs copyup/native copyup/bindfs"
+for m in $metrics; do
+    printf '%-26s %-7s' "$m" "${unit[$m]}"
+    for t in $targets; do printf ' %16s' "${result[$m,$t]:--}"; done
+    printf '   %6s %6s %6s %6s\n' "$(ratio "$m" wardfs native)" "$(ratio "$m" wardfs bindfs)" \
+        "$(ratio "$m" wardfs-copyup native)" "$(ratio "$m" wardfs-copyup bindfs)"
+done
+printf '\n%-26s %-7s %16s %16s   %s\n' metric unit wardfs-copyup cp+rename "ratio (cp time / copy-up time)"
+for key in "${!unit[@]}"; do
+    case $key in copyup_*) echo "$key" ;; esac
+done | sort -V | while read -r m; do
+    printf '%-26s %-7s %16s %16s   %s\n' "$m" ms "${result[$m,wardfs-copyup]}" \
+        "${result[$m,cp+rename]}" "$(ratio "$m" wardfs-copyup cp+rename)"
+done
