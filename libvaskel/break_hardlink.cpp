@@ -187,8 +187,7 @@ int copy_xattrs(int src, int dst, step_error &e)
         n = fgetxattr(src, name, value.data(), value.size());
         if (n < 0)
             return fail(e, "read extended attribute", -errno);
-        if (fsetxattr(dst, name, value.data(), static_cast<size_t>(n), 0) < 0 &&
-            errno != ENOTSUP)
+        if (fsetxattr(dst, name, value.data(), static_cast<size_t>(n), 0) < 0 && errno != ENOTSUP)
             return fail(e, "write extended attribute", -errno);
     }
     return 0;

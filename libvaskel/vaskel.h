@@ -34,7 +34,7 @@ typedef struct _GCancellable GCancellable;
  * 14 permission denied, 0 anything else) and a message naming the file and the failed step.
  * `cancellable` is not consulted. */
 VASKEL_EXPORT gboolean vaskel_break_hardlink(int dfd, const char *path, gboolean skip_xattrs,
-                               GCancellable *cancellable, GError **error);
+                                             GCancellable *cancellable, GError **error);
 
 /* The private command table. `run_generator` receives the "vaskel=" value and the normal,
  * early and late generator directories (early may be NULL).

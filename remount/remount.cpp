@@ -19,9 +19,10 @@ static unsigned long kept_mount_flags(unsigned long st_flags)
         unsigned long st;
         unsigned long ms;
     } map[] = {
-        {ST_NOSUID, MS_NOSUID},         {ST_NODEV, MS_NODEV},       {ST_NOEXEC, MS_NOEXEC},
-        {ST_NOATIME, MS_NOATIME},       {ST_NODIRATIME, MS_NODIRATIME},
-        {ST_RELATIME, MS_RELATIME},     {ST_SYNCHRONOUS, MS_SYNCHRONOUS},
+        {ST_NOSUID, MS_NOSUID},           {ST_NODEV, MS_NODEV},
+        {ST_NOEXEC, MS_NOEXEC},           {ST_NOATIME, MS_NOATIME},
+        {ST_NODIRATIME, MS_NODIRATIME},   {ST_RELATIME, MS_RELATIME},
+        {ST_SYNCHRONOUS, MS_SYNCHRONOUS},
     };
     unsigned long flags = 0;
     for (const auto &m : map)

@@ -121,10 +121,12 @@ TEST_F(generator, argument_counts)
     EXPECT_EQ(run_it({}).status, 0);
     EXPECT_EQ(run_it({"/a", "/b", "/c"}).status, 0);
     // No arguments at all, not even a program name: the defaults as with none.
-    EXPECT_EQ(run(GENERATOR_BIN, {}, [&] {
-                  setenv("LD_LIBRARY_PATH", FAKE_VASKEL_DIR, 1);
-                  setenv("VASKEL_FAKE_LOG", log.c_str(), 1);
-              }).status,
+    EXPECT_EQ(run(GENERATOR_BIN, {},
+                  [&] {
+                      setenv("LD_LIBRARY_PATH", FAKE_VASKEL_DIR, 1);
+                      setenv("VASKEL_FAKE_LOG", log.c_str(), 1);
+                  })
+                  .status,
               0);
     EXPECT_EQ(calls(), call_line("/deploy/x/0") + call_line("/deploy/x/0", "/a", "/c") +
                            call_line("/deploy/x/0"));
@@ -346,8 +348,8 @@ TEST_F(remount, sysroot_missing_or_not_a_mount_point)
         make_read_only(at("/var"));
         run_result r = run_it();
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, std::string("warning: While remounting /sysroot MS_PRIVATE: ") + c.error +
-                             "\n");
+        EXPECT_EQ(r.err,
+                  std::string("warning: While remounting /sysroot MS_PRIVATE: ") + c.error + "\n");
         EXPECT_EQ(r.out, "Remounted: /var\n");
     }
 }

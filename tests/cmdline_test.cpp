@@ -57,8 +57,9 @@ TEST(cmdline, libfuse_failure_is_exit_status_1)
 TEST(cmdline, copyup_anywhere)
 {
     temp_dir base;
-    const std::vector<std::vector<std::string>> cases = {
-        {"--copyup", base.path, "-h"}, {base.path, "--copyup", "-h"}, {base.path, "-h", "--copyup"}};
+    const std::vector<std::vector<std::string>> cases = {{"--copyup", base.path, "-h"},
+                                                         {base.path, "--copyup", "-h"},
+                                                         {base.path, "-h", "--copyup"}};
     for (const auto &args : cases) {
         std::vector<std::string> argv = {WARDFS_BIN};
         argv.insert(argv.end(), args.begin(), args.end());

@@ -47,8 +47,7 @@ int open_errno(const std::string &path, int flags)
     int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd == -1)
         return errno;
-    int res = (flags & O_ACCMODE) != O_RDONLY ? errno_of(static_cast<int>(write(fd, "new", 3)))
-                                               : 0;
+    int res = (flags & O_ACCMODE) != O_RDONLY ? errno_of(static_cast<int>(write(fd, "new", 3))) : 0;
     close(fd);
     return res;
 }
@@ -99,8 +98,7 @@ TEST_F(mounted, xattrs_statfs_and_times)
     const std::string p = m / "plain";
     char v[8];
     EXPECT_EQ(errno_of(setxattr(p.c_str(), "user.k", "v", 1, 0)), EOPNOTSUPP);
-    EXPECT_EQ(errno_of(static_cast<int>(getxattr(p.c_str(), "user.k", v, sizeof v))),
-              EOPNOTSUPP);
+    EXPECT_EQ(errno_of(static_cast<int>(getxattr(p.c_str(), "user.k", v, sizeof v))), EOPNOTSUPP);
     EXPECT_EQ(errno_of(static_cast<int>(listxattr(p.c_str(), v, sizeof v))), EOPNOTSUPP);
     EXPECT_EQ(errno_of(removexattr(p.c_str(), "user.k")), EOPNOTSUPP);
 
@@ -128,7 +126,8 @@ struct guarded_case {
 const std::vector<guarded_case> guarded_changes = {
     {"open O_WRONLY", [](const std::string &p) { return open_errno(p, O_WRONLY); }},
     {"open O_RDWR", [](const std::string &p) { return open_errno(p, O_RDWR); }},
-    {"open O_WRONLY|O_TRUNC", [](const std::string &p) { return open_errno(p, O_WRONLY | O_TRUNC); }},
+    {"open O_WRONLY|O_TRUNC",
+     [](const std::string &p) { return open_errno(p, O_WRONLY | O_TRUNC); }},
     {"open O_WRONLY|O_APPEND",
      [](const std::string &p) { return open_errno(p, O_WRONLY | O_APPEND); }},
     {"chmod", [](const std::string &p) { return errno_of(chmod(p.c_str(), 0600)); }},
@@ -300,7 +299,8 @@ TEST_F(mounted, copyup_clones_on_xfs)
     if (system("command -v mkfs.xfs >/dev/null") != 0)
         GTEST_SKIP() << "*** SKIP: mkfs.xfs is missing (xfsprogs) ***";
     std::string image = work / "xfs.img", xfs = work / "xfs";
-    ASSERT_EQ(system(("truncate -s 2G " + image + " && mkfs.xfs -q -m reflink=1 " + image).c_str()), 0);
+    ASSERT_EQ(system(("truncate -s 2G " + image + " && mkfs.xfs -q -m reflink=1 " + image).c_str()),
+              0);
     ASSERT_EQ(mkdir(xfs.c_str(), 0755), 0);
     ASSERT_EQ(system(("mount -o loop " + image + " " + xfs).c_str()), 0);
     {

@@ -9,6 +9,7 @@
 int base_dir_fd = -1;
 int copyup_enabled = 0;
 
+// clang-format off
 const struct fuse_opt option_table[] = {
     FUSE_OPT_KEY("-h", OPTION_KEY_HELP),
     FUSE_OPT_KEY("--help", OPTION_KEY_HELP),
@@ -17,6 +18,7 @@ const struct fuse_opt option_table[] = {
     FUSE_OPT_KEY("--copyup", OPTION_KEY_COPYUP),
     FUSE_OPT_END,
 };
+// clang-format on
 
 static void print_usage(const char *progname)
 {
