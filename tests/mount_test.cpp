@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -275,6 +276,44 @@ TEST_F(mounted, default_options_and_user_override)
         EXPECT_TRUE(flags & big_writes) << log.substr(0, 600);
         EXPECT_NE(log.find(c.max_write), std::string::npos) << log.substr(0, 600);
     }
+}
+
+// With allow_other another user must not gain the daemon's rights: the kernel checks each
+// access against the base's modes because wardfs adds default_permissions.
+TEST_F(mounted, allow_other_checks_permissions)
+{
+    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+    write_file(base + "/secret", "root only");
+    ASSERT_EQ(chmod((base + "/secret").c_str(), 0600), 0);
+    wardfs_mount m(base, mnt(), {"-oallow_other"});
+    EXPECT_NE(mountinfo_line(mnt()).find("default_permissions"), std::string::npos);
+    auto as_nobody = [] {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(126);
+    };
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+    } cases[] = {
+        {{"cat", m / "plain"}, 0},     // the mount serves other users
+        {{"cat", m / "secret"}, 1},    // a 0600 root file stays closed
+        {{"touch", m / "dir/new"}, 1}, // a root-owned 0755 directory stays closed
+        {{"mkdir", m / "dir/new2"}, 1},
+    };
+    for (const auto &c : cases) {
+        run_result r = run(
+            "/usr/bin/env",
+            [&] {
+                std::vector<std::string> v = {"env"};
+                v.insert(v.end(), c.argv.begin(), c.argv.end());
+                return v;
+            }(),
+            as_nobody);
+        EXPECT_EQ(r.status, c.status) << c.argv[0] << " " << c.argv[1] << ": " << r.err;
+    }
+    EXPECT_FALSE(exists(base + "/dir/new"));
+    EXPECT_FALSE(exists(base + "/dir/new2"));
+    EXPECT_EQ(read_file(m / "secret"), "root only") << "the owner still gets in";
 }
 
 // Whether every extent of the file at `path` is shared with another file.

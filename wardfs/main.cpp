@@ -12,6 +12,32 @@
 static const char default_mount_options[] =
     "-obig_writes,auto_cache,splice_read,splice_write,splice_move";
 
+enum { KEY_ALLOW_OTHER };
+static const struct fuse_opt permission_option_table[] = {
+    FUSE_OPT_KEY("allow_other", KEY_ALLOW_OTHER),
+    FUSE_OPT_END,
+};
+
+// Notes an "allow_other" among the options and keeps every argument as it is.
+static int note_allow_other(void *data, const char *, int key, struct fuse_args *)
+{
+    if (key == KEY_ALLOW_OTHER)
+        *static_cast<bool *>(data) = true;
+    return 1;
+}
+
+// The daemon runs with its own rights (root, usually) and asks the kernel for no permission
+// checks, so with "allow_other" any user could read and change through the mount what only
+// the owner may. "default_permissions" makes the kernel check each access against the mode
+// and owner the base directory reports.
+static int add_default_permissions(struct fuse_args *args)
+{
+    bool allow_other = false;
+    if (fuse_opt_parse(args, &allow_other, permission_option_table, note_allow_other) != 0)
+        return -1;
+    return allow_other ? fuse_opt_add_arg(args, "-odefault_permissions") : 0;
+}
+
 int main(int argc, char *argv[])
 {
     struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
@@ -27,7 +53,8 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    if (fuse_opt_insert_arg(&args, 1, default_mount_options) == -1)
+    if (fuse_opt_insert_arg(&args, 1, default_mount_options) == -1 ||
+        add_default_permissions(&args) == -1)
         return 1; // libfuse has said that memory ran out
 
     // A failed mount must not look like success: a script would go on to change the shared
