@@ -134,10 +134,17 @@ TEST_F(generator, argument_counts)
 
 TEST_F(generator, kernel_command_lines)
 {
+    using namespace std::string_literals;
+    const std::string padding(64 << 10, 'p'), long_value = "/" + padding;
     const struct {
-        const char *line;
+        std::string line;
         const char *value; // nullptr: no call
     } cases[] = {
+        {padding + " vaskel=/after-64k\n", "/after-64k"},
+        {"vaskel=" + long_value, long_value.c_str()},
+        // A NUL byte ends what is scanned: the kernel never writes one into the line.
+        {"quiet vaskel=/a\0b\n"s, "/a"},
+        {"quiet\0vaskel=/hidden\n"s, nullptr},
         {"root=/dev/sda1 vaskel=/deploy/x/0 quiet\n", "/deploy/x/0"},
         {"quiet   vaskel=/a\n", "/a"},
         {"quiet vaskel=/no-newline", "/no-newline"},
@@ -154,10 +161,10 @@ TEST_F(generator, kernel_command_lines)
         unlink(log.c_str());
         unlink("/run/vaskel-booted");
         run_result r = run_it({});
-        EXPECT_EQ(r.status, 0) << c.line;
-        EXPECT_EQ(r.out + r.err, "") << c.line;
-        EXPECT_EQ(calls(), c.value != nullptr ? call_line(c.value) : "") << c.line;
-        EXPECT_EQ(exists("/run/vaskel-booted"), c.value != nullptr) << c.line;
+        EXPECT_EQ(r.status, 0) << c.line.substr(0, 80);
+        EXPECT_EQ(r.out + r.err, "") << c.line.substr(0, 80);
+        EXPECT_EQ(calls(), c.value != nullptr ? call_line(c.value) : "") << c.line.substr(0, 80);
+        EXPECT_EQ(exists("/run/vaskel-booted"), c.value != nullptr) << c.line.substr(0, 80);
     }
 }
 
