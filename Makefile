@@ -1,9 +1,11 @@
 # Entry points; the build itself is CMake with Ninja.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 300
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build demo check check-sanitize bench clean
+.PHONY: all deps build demo check check-sanitize fuzz bench clean
 
 all: build
 
@@ -19,12 +21,22 @@ demo: build
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
+	$(MAKE) fuzz FUZZ_SECONDS=15
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 check-sanitize: deps
 	cmake -G Ninja -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVASKEL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD)
 	cd $(ASAN_BUILD) && ctest --output-on-failure --timeout 600
+
+# The kernel command-line scan under libFuzzer for FUZZ_SECONDS, from the seed corpus.
+fuzz:
+	./scripts/install-deps.sh clang
+	CC=clang CXX=clang++ cmake -G Ninja -S . -B $(FUZZ_BUILD) -DVASKEL_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_BUILD) --target fuzz_kernel_arg
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/fuzz_kernel_arg -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		$(FUZZ_BUILD)/corpus tests/fuzz-corpus
 
 # Side-by-side benchmark; BENCH_ARGS=--quick for a run under a minute.
 bench: build
@@ -34,4 +46,4 @@ bench: build
 	BUILD=$(BUILD) ./bench/run.sh $(BENCH_ARGS) | tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
