@@ -236,6 +236,32 @@ TEST_F(reliability, daemon_killed_during_copyup)
     EXPECT_EQ(read_file(again / "big2").size(), mib * count);
 }
 
+// A copy-up that cannot write its temporary (the directory is immutable) fails the call and
+// leaves both names, their content and their link count as they were.
+TEST_F(reliability, copyup_in_unwritable_directory)
+{
+    ASSERT_EQ(mkdir((base + "/dir").c_str(), 0755), 0);
+    write_file(base + "/dir/f", "old");
+    ASSERT_EQ(link((base + "/dir/f").c_str(), (base + "/g").c_str()), 0);
+    if (system(("chattr +i " + base + "/dir 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "*** SKIP: this file system has no immutable flag ***";
+    {
+        wardfs_mount m(base, mnt, {"--copyup"});
+        int fd = open((m / "dir/f").c_str(), O_WRONLY | O_CLOEXEC);
+        int err = errno;
+        EXPECT_EQ(fd, -1);
+        EXPECT_NE(err, 0);
+        if (fd >= 0)
+            close(fd);
+        EXPECT_EQ(truncate((m / "dir/f").c_str(), 0), -1);
+    }
+    EXPECT_EQ(system(("chattr -i " + base + "/dir").c_str()), 0);
+    EXPECT_EQ(read_file(base + "/dir/f"), "old");
+    EXPECT_EQ(read_file(base + "/g"), "old");
+    EXPECT_EQ(lstat_of(base + "/g").st_nlink, 2u);
+    EXPECT_EQ(names_in(base + "/dir"), (std::set<std::string>{".", "..", "f"}));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
