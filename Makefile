@@ -2,10 +2,11 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 300
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build demo check check-sanitize fuzz bench clean
+.PHONY: all deps build demo check check-sanitize check-tsan fuzz bench clean
 
 all: build
 
@@ -29,6 +30,12 @@ check-sanitize: deps
 	cmake --build $(ASAN_BUILD)
 	cd $(ASAN_BUILD) && ctest --output-on-failure --timeout 600
 
+# The mount tests with a ThreadSanitizer build of wardfs and the library.
+check-tsan: deps
+	cmake -G Ninja -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVASKEL_TSAN=ON
+	cmake --build $(TSAN_BUILD)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -L fuse --output-on-failure --timeout 1200
+
 # The kernel command-line scan under libFuzzer for FUZZ_SECONDS, from the seed corpus.
 fuzz:
 	./scripts/install-deps.sh clang
@@ -46,4 +53,4 @@ bench: build
 	BUILD=$(BUILD) ./bench/run.sh $(BENCH_ARGS) | tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
