@@ -66,10 +66,15 @@ TEST_F(reliability, concurrent_copyup_of_one_shared_file)
         SCOPED_TRACE("round " + std::to_string(round));
         write_file(base + "/f", original);
         ASSERT_EQ(link((base + "/f").c_str(), (base + "/other").c_str()), 0);
+        // Everything a writer needs is made before any thread starts: a child forked from
+        // this threaded process may only make system calls (malloc could be locked).
+        const std::string path = m / "f";
+        std::vector<std::string> data;
+        for (size_t i = 0; i < writers + procs; i++)
+            data.emplace_back(chunk, static_cast<char>('A' + i));
         auto write_range = [&](size_t i) {
-            std::string data(chunk, static_cast<char>('A' + i));
-            int fd = open((m / "f").c_str(), O_WRONLY | O_CLOEXEC);
-            bool ok = fd >= 0 && pwrite(fd, data.data(), chunk, static_cast<off_t>(i * chunk)) ==
+            int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            bool ok = fd >= 0 && pwrite(fd, data[i].data(), chunk, static_cast<off_t>(i * chunk)) ==
                                      static_cast<ssize_t>(chunk);
             if (fd >= 0)
                 close(fd);
