@@ -39,19 +39,6 @@ struct break_hardlink : testing::Test {
     }
 };
 
-std::vector<std::string> names_in(const std::string &path)
-{
-    std::vector<std::string> names;
-    DIR *d = opendir(path.c_str());
-    while (struct dirent *e = d != nullptr ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.' || (e->d_name[1] != '\0' && e->d_name[1] != '.'))
-            names.push_back(e->d_name);
-    if (d != nullptr)
-        closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST_F(break_hardlink, regular_file_keeps_content_and_metadata)
 {
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -11,7 +12,6 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
-#include <set>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -25,18 +25,6 @@ struct reliability : testing::Test {
     void SetUp() override { ASSERT_EQ(mkdir(base.c_str(), 0755), 0); }
 };
 
-std::set<std::string> names_in(const std::string &dir)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent *e = readdir(d))
-        names.insert(e->d_name);
-    closedir(d);
-    return names;
-}
-
 // Descriptors of a process other than pipes: libfuse keeps a splice pipe per worker
 // thread, and starts threads as the load asks, so pipes are counted against threads.
 size_t open_files(pid_t pid, size_t *pipes = nullptr)
@@ -45,7 +33,7 @@ size_t open_files(pid_t pid, size_t *pipes = nullptr)
     size_t files = 0, pipe_count = 0;
     for (const auto &name : names_in(dir)) {
         char target[64] = {};
-        if (name == "." || name == ".." || readlink((dir + name).c_str(), target, 63) < 0)
+        if (readlink((dir + name).c_str(), target, 63) < 0)
             continue;
         (strncmp(target, "pipe:", 5) == 0 ? pipe_count : files)++;
     }
@@ -121,7 +109,7 @@ TEST_F(reliability, concurrent_copyup_of_one_shared_file)
             EXPECT_EQ(got.compare(i * chunk, chunk, std::string(chunk, static_cast<char>('A' + i))),
                       0)
                 << "range of writer " << i;
-        EXPECT_EQ(names_in(base), (std::set<std::string>{".", "..", "f", "other"}));
+        EXPECT_EQ(names_in(base), (std::vector<std::string>{"f", "other"}));
         unlink((base + "/f").c_str());
         unlink((base + "/other").c_str());
     }
@@ -153,7 +141,7 @@ TEST_F(reliability, no_descriptor_leaks)
     }
     size_t pipes = 0;
     EXPECT_EQ(open_files(m.pid, &pipes), before);
-    size_t threads = names_in("/proc/" + std::to_string(m.pid) + "/task").size() - 2;
+    size_t threads = names_in("/proc/" + std::to_string(m.pid) + "/task").size();
     EXPECT_LE(pipes, 2 * threads + 1) << "two per worker thread, one for standard input";
 }
 
@@ -169,7 +157,8 @@ TEST_F(reliability, odd_names_and_long_targets)
         write_file(m / name, name);
         EXPECT_EQ(read_file(base + "/" + name), name);
         EXPECT_EQ(rename((m / name).c_str(), (m / (name.substr(1) + "r")).c_str()), 0);
-        EXPECT_TRUE(names_in(m.mnt).count(name.substr(1) + "r"));
+        const auto listed = names_in(m.mnt);
+        EXPECT_NE(std::find(listed.begin(), listed.end(), name.substr(1) + "r"), listed.end());
         EXPECT_EQ(unlink((m / (name.substr(1) + "r")).c_str()), 0);
     }
     std::string too_long = m / std::string(NAME_MAX + 1, 'n');
@@ -235,7 +224,7 @@ TEST_F(reliability, daemon_killed_during_copyup)
                       i + 1 < count ? (i + 1) * mib : std::string::npos)
                 << name << " MiB " << i;
     }
-    EXPECT_EQ(names_in(base), (std::set<std::string>{".", "..", "big", "big2"}));
+    EXPECT_EQ(names_in(base), (std::vector<std::string>{"big", "big2"}));
 
     wardfs_mount again(base, mnt, {"--copyup"});
     EXPECT_EQ(read_file(again / "big2").size(), mib * count);
@@ -264,7 +253,7 @@ TEST_F(reliability, copyup_in_unwritable_directory)
     EXPECT_EQ(read_file(base + "/dir/f"), "old");
     EXPECT_EQ(read_file(base + "/g"), "old");
     EXPECT_EQ(lstat_of(base + "/g").st_nlink, 2u);
-    EXPECT_EQ(names_in(base + "/dir"), (std::set<std::string>{".", "..", "f"}));
+    EXPECT_EQ(names_in(base + "/dir"), (std::vector<std::string>{"f"}));
 }
 
 } // namespace

@@ -22,6 +22,8 @@ void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 struct stat lstat_of(const std::string &path);
 bool exists(const std::string &path);
+// The entries of a directory other than "." and "..", sorted; empty when it cannot be read.
+std::vector<std::string> names_in(const std::string &dir);
 
 struct run_result {
     int status = -1; // exit status, or 128 + signal
