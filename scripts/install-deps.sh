@@ -6,10 +6,19 @@ packages="cmake ninja-build g++ pkg-config libfuse-dev libglib2.0-dev fuse libgt
 util-linux attr xfsprogs"
 [ "$#" -gt 0 ] && packages="$packages $*"
 
+# A package counts as installed for this machine's own architecture (or for all); an armhf
+# copy of a library beside it does not stand in for the native one.
+native=$(dpkg --print-architecture)
 missing=""
 for p in $packages; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
-    [ "$status" = "installed" ] || missing="$missing $p"
+    case "$p" in
+    *:*) want="${p#*:}" name="${p%%:*}" ;;
+    *) want="$native" name="$p" ;;
+    esac
+    if ! dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' "$name" 2>/dev/null |
+        grep -Eq "^installed ($want|all)\$"; then
+        missing="$missing $p"
+    fi
 done
 [ -z "$missing" ] && exit 0
 
