@@ -230,6 +230,69 @@ TEST_F(reliability, daemon_killed_during_copyup)
     EXPECT_EQ(read_file(again / "big2").size(), mib * count);
 }
 
+// A shared file rewritten page by page through its other name while copy-ups of this name
+// run through the mount. Each generation writes its pages in one shuffled order, so a copy
+// of one moment holds the new generation in a leading run of that order and the previous
+// one elsewhere; a copy taken across changes almost never does. A copy-up either fails and
+// leaves the name on the shared inode, or makes such a copy; no temporary is left behind.
+TEST_F(reliability, copyup_of_a_file_that_changes_while_copied)
+{
+    const size_t page = 4096, pages = 2048;
+    std::vector<size_t> order(pages);
+    for (size_t i = 0; i < pages; i++)
+        order[i] = i * 797 % pages; // 797 is odd, so this is a permutation
+    write_file(base + "/f", std::string(page * pages, '\0'));
+    ASSERT_EQ(link((base + "/f").c_str(), (base + "/other").c_str()), 0);
+    wardfs_mount m(base, mnt, {"--copyup"});
+    int other = open((base + "/other").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    auto generation = [&](size_t n) { return static_cast<char>(1 + n / pages % 255); };
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        // Bursts of page writes with pauses, so that some copies see no change.
+        std::string block(page, '\0');
+        for (size_t n = 0; !done; n++) {
+            block.assign(page, generation(n));
+            if (pwrite(other, block.data(), page, static_cast<off_t>(order[n % pages] * page)) < 0)
+                break;
+            if (n % 256 == 255)
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    });
+    int copied = 0, refused = 0;
+    for (int round = 0; round < 40; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int fd = open((m / "f").c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            refused++;
+            EXPECT_EQ(lstat_of(base + "/f").st_ino, lstat_of(base + "/other").st_ino);
+        } else {
+            close(fd);
+            copied++;
+            EXPECT_EQ(lstat_of(base + "/f").st_nlink, 1u);
+            const std::string got = read_file(base + "/f");
+            ASSERT_EQ(got.size(), page * pages);
+            for (size_t i = 0; i < pages; i++)
+                ASSERT_EQ(got.compare(i * page, page, std::string(page, got[i * page])), 0)
+                    << "page " << i << " is torn";
+            const char newest = got[order[0] * page];
+            size_t run = 0;
+            while (run < pages && got[order[run] * page] == newest)
+                run++;
+            for (size_t i = run; i < pages; i++)
+                ASSERT_EQ(got[order[i] * page], got[order[run] * page])
+                    << "page " << order[i] << " is of neither generation of one moment";
+        }
+        ASSERT_EQ(unlink((base + "/f").c_str()), 0);
+        ASSERT_EQ(link((base + "/other").c_str(), (base + "/f").c_str()), 0);
+        EXPECT_EQ(names_in(base), (std::vector<std::string>{"f", "other"}));
+    }
+    done = true;
+    writer.join();
+    close(other);
+    printf("%d copies made, %d refused while the file kept changing\n", copied, refused);
+}
+
 // A copy-up that cannot write its temporary (the directory is immutable) fails the call and
 // leaves both names, their content and their link count as they were.
 TEST_F(reliability, copyup_in_unwritable_directory)
