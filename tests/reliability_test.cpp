@@ -237,7 +237,7 @@ TEST_F(reliability, daemon_killed_during_copyup)
 // leaves the name on the shared inode, or makes such a copy; no temporary is left behind.
 TEST_F(reliability, copyup_of_a_file_that_changes_while_copied)
 {
-    const size_t page = 4096, pages = 2048;
+    const size_t page = 4096, pages = 4096;
     std::vector<size_t> order(pages);
     for (size_t i = 0; i < pages; i++)
         order[i] = i * 797 % pages; // 797 is odd, so this is a permutation
@@ -248,15 +248,29 @@ TEST_F(reliability, copyup_of_a_file_that_changes_while_copied)
     ASSERT_GE(other, 0);
     auto generation = [&](size_t n) { return static_cast<char>(1 + n / pages % 255); };
     std::atomic<bool> done{false};
-    std::thread writer([&] {
+    std::thread writer;
+    // Stops the writer on every way out of the test, failed assertions included.
+    struct stop_writer {
+        std::atomic<bool> &done;
+        std::thread &thread;
+        int fd;
+        ~stop_writer()
+        {
+            done = true;
+            if (thread.joinable())
+                thread.join();
+            close(fd);
+        }
+    } stop{done, writer, other};
+    writer = std::thread([&] {
         // Bursts of page writes with pauses, so that some copies see no change.
         std::string block(page, '\0');
         for (size_t n = 0; !done; n++) {
             block.assign(page, generation(n));
             if (pwrite(other, block.data(), page, static_cast<off_t>(order[n % pages] * page)) < 0)
                 break;
-            if (n % 256 == 255)
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            if (n % 512 == 511)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
     int copied = 0, refused = 0;
@@ -287,9 +301,6 @@ TEST_F(reliability, copyup_of_a_file_that_changes_while_copied)
         ASSERT_EQ(link((base + "/other").c_str(), (base + "/f").c_str()), 0);
         EXPECT_EQ(names_in(base), (std::vector<std::string>{"f", "other"}));
     }
-    done = true;
-    writer.join();
-    close(other);
     printf("%d copies made, %d refused while the file kept changing\n", copied, refused);
 }
 

@@ -15,6 +15,7 @@
 #include <ftw.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -163,6 +164,9 @@ wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
     args.insert(args.end(), extra.begin(), extra.end());
     pid = fork();
     if (pid == 0) {
+        // A test that dies without running this fixture's destructor takes its daemon along,
+        // which then unmounts.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
