@@ -4,9 +4,11 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 300
+SOAK_SEEDS ?= 1000
+SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build demo check check-sanitize check-tsan fuzz bench clean
+.PHONY: all deps build demo check check-sanitize check-tsan soak fuzz bench clean
 
 all: build
 
@@ -35,6 +37,15 @@ check-tsan: deps
 	cmake -G Ninja -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVASKEL_TSAN=ON
 	cmake --build $(TSAN_BUILD)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -L fuse --output-on-failure --timeout 1200
+
+# A long run of the randomized parity test (SOAK_SEEDS seeds of 2000 operations, with and
+# without --copyup) and of the stress tests (SOAK_REPEAT times each), then a long fuzz run.
+soak: build
+	cd $(BUILD) && PARITY_SEEDS=$(SOAK_SEEDS) PARITY_OPS=2000 \
+		../tests/in-namespace.sh tests/parity_tests
+	cd $(BUILD) && ../tests/in-namespace.sh tests/reliability_tests \
+		--gtest_repeat=$(SOAK_REPEAT) --gtest_break_on_failure
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
 
 # The kernel command-line scan under libFuzzer for FUZZ_SECONDS, from the seed corpus.
 fuzz:

@@ -3,7 +3,7 @@
 // trees must agree. Where a shared file is written, truncated, chmod-ed or chown-ed, the
 // reference applies the same rule as the mount (EROFS, or a private copy with --copyup).
 //
-// PARITY_SEEDS (default 4), PARITY_FIRST_SEED (0) and PARITY_OPS (400) size the run; a
+// PARITY_SEEDS (default 16), PARITY_FIRST_SEED (0) and PARITY_OPS (400) size the run; a
 // failure prints the command line that replays its seed.
 #include "support.h"
 
@@ -326,7 +326,7 @@ struct parity : testing::TestWithParam<bool> {};
 TEST_P(parity, random_operations_agree_with_a_reference_directory)
 {
     const bool copyup = GetParam();
-    const unsigned long seeds = env_number("PARITY_SEEDS", 4),
+    const unsigned long seeds = env_number("PARITY_SEEDS", 16),
                         first = env_number("PARITY_FIRST_SEED", 0),
                         ops = env_number("PARITY_OPS", 400);
     unsigned long applied = 0, failed_alike = 0;
