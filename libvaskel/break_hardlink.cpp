@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <mutex>
@@ -72,7 +73,9 @@ std::string temporary_name()
 {
     unsigned char raw[6];
     if (getrandom(raw, sizeof raw, GRND_NONBLOCK) != sizeof raw) {
-        unsigned long v = static_cast<unsigned long>(getpid()) ^ reinterpret_cast<uintptr_t>(raw);
+        // 64 bits on every target: a 32-bit long would be read past its end.
+        uint64_t v = static_cast<uint64_t>(getpid()) ^ reinterpret_cast<uintptr_t>(raw) ^
+                     static_cast<uint64_t>(time(nullptr)) << 20;
         memcpy(raw, &v, sizeof raw);
     }
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";

@@ -274,8 +274,12 @@ struct remount : in_namespace {
             if (chroot(dir.c_str()) != 0 || chdir("/") != 0)
                 _exit(126);
             char *const argv[] = {const_cast<char *>("vaskel-remount"), nullptr};
-            fexecve(fd, argv, environ);
-            _exit(127);
+            if (!emulated())
+                fexecve(fd, argv, environ);
+            // The emulator opens the program by name: the descriptor must stay open.
+            fcntl(fd, F_SETFD, 0);
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            exec_program(self.c_str(), argv);
         });
         close(fd);
         return r;

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
@@ -321,32 +324,127 @@ bool all_extents_shared(const std::string &path)
 }
 
 // On a file system with reflinks the copy-up clones: the private copy shares every extent.
+// An XFS file system in a sparse image file, loop-mounted for one test and unmounted by the
+// destructor, also when the test fails.
+struct xfs_image {
+    std::string image, dir;
+    bool mounted = false;
+    xfs_image(const temp_dir &work, const std::string &size, const std::string &mkfs_options)
+        : image(work / "xfs.img"), dir(work / "xfs")
+    {
+        const std::string make = "truncate -s " + size + " " + image + " && mkfs.xfs -q -K " +
+                                 mkfs_options + " " + image;
+        if (mkdir(dir.c_str(), 0755) != 0 || system(make.c_str()) != 0 ||
+            system(("mount -o loop " + image + " " + dir).c_str()) != 0)
+            return;
+        mounted = true;
+    }
+    ~xfs_image()
+    {
+        if (mounted) {
+            EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0);
+        }
+    }
+    std::string operator/(const std::string &name) const { return dir + "/" + name; }
+};
+
+bool have_mkfs_xfs() { return system("command -v mkfs.xfs >/dev/null") == 0; }
+const char *const no_mkfs_xfs = "*** SKIP: mkfs.xfs is missing (xfsprogs) ***";
+
 TEST_F(mounted, copyup_clones_on_xfs)
 {
-    if (system("command -v mkfs.xfs >/dev/null") != 0)
-        GTEST_SKIP() << "*** SKIP: mkfs.xfs is missing (xfsprogs) ***";
-    std::string image = work / "xfs.img", xfs = work / "xfs";
-    ASSERT_EQ(system(("truncate -s 2G " + image + " && mkfs.xfs -q -m reflink=1 " + image).c_str()),
-              0);
-    ASSERT_EQ(mkdir(xfs.c_str(), 0755), 0);
-    ASSERT_EQ(system(("mount -o loop " + image + " " + xfs).c_str()), 0);
+    if (!have_mkfs_xfs())
+        GTEST_SKIP() << no_mkfs_xfs;
+    xfs_image xfs(work, "2G", "-m reflink=1");
+    ASSERT_TRUE(xfs.mounted);
     {
         const size_t mib = 1 << 20;
         std::string block(mib, '\0');
-        int fd = open((xfs + "/f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        int fd = open((xfs / "f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         for (size_t i = 0; i < 1024; i++) {
             block[0] = static_cast<char>(i);
             ASSERT_EQ(write(fd, block.data(), mib), static_cast<ssize_t>(mib));
         }
         close(fd);
-        ASSERT_EQ(link((xfs + "/f").c_str(), (xfs + "/g").c_str()), 0);
-        wardfs_mount m(xfs, mnt(), {"--copyup"});
+        ASSERT_EQ(link((xfs / "f").c_str(), (xfs / "g").c_str()), 0);
+        wardfs_mount m(xfs.dir, mnt(), {"--copyup"});
         EXPECT_EQ(open_errno(m / "f", O_WRONLY | O_APPEND), 0);
     }
-    EXPECT_EQ(lstat_of(xfs + "/f").st_nlink, 1u);
-    EXPECT_EQ(lstat_of(xfs + "/f").st_size, (1LL << 30) + 3);
-    EXPECT_TRUE(all_extents_shared(xfs + "/g")) << "the copy is a clone";
-    EXPECT_EQ(umount2(xfs.c_str(), MNT_DETACH), 0);
+    EXPECT_EQ(lstat_of(xfs / "f").st_nlink, 1u);
+    EXPECT_EQ(lstat_of(xfs / "f").st_size, (1LL << 30) + 3);
+    EXPECT_TRUE(all_extents_shared(xfs / "g")) << "the copy is a clone";
+}
+
+// Offsets and sizes past 4 GiB pass whole through copy-up too, also from a 32-bit daemon: a
+// sparse shared file of 5 GiB is copied up (holes stay holes), written and read beyond
+// 4 GiB, grown and measured through the mount.
+TEST_F(mounted, copyup_and_sizes_beyond_4_gib)
+{
+    const off_t gib = off_t{1} << 30, size = 5 * gib + 7, at = 4 * gib + 3 * 4096 + 5;
+    {
+        int fd = open((base + "/big").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "tail", 4, size - 4), 4);
+        close(fd);
+    }
+    ASSERT_EQ(link((base + "/big").c_str(), (base + "/big2").c_str()), 0);
+    wardfs_mount m(base, mnt(), {"--copyup"});
+    int fd = open((m / "big").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string data = "beyond four GiB";
+    EXPECT_EQ(pwrite(fd, data.data(), data.size(), at), static_cast<ssize_t>(data.size()));
+    char back[32] = {};
+    EXPECT_EQ(pread(fd, back, data.size(), at), static_cast<ssize_t>(data.size()));
+    EXPECT_EQ(std::string(back, data.size()), data);
+    EXPECT_EQ(pread(fd, back, 8, size - 4), 4);
+    EXPECT_EQ(std::string(back, 4), "tail");
+    struct stat st = {};
+    EXPECT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, size);
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), size);
+    close(fd);
+    EXPECT_EQ(truncate((m / "big").c_str(), 6 * gib + 1), 0);
+    EXPECT_EQ(lstat_of(m / "big").st_size, 6 * gib + 1);
+    EXPECT_EQ(lstat_of(base + "/big").st_nlink, 1u);
+    EXPECT_EQ(lstat_of(m / "big2").st_size, size) << "the other name is untouched";
+    EXPECT_LT(lstat_of(base + "/big").st_blocks, 1024) << "the copy kept the holes";
+    fd = open((base + "/big2").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(pread(fd, back, data.size(), at), static_cast<ssize_t>(data.size()));
+    EXPECT_EQ(std::string(back, data.size()), std::string(data.size(), '\0'));
+    close(fd);
+}
+
+// Inode numbers past 2^32 reach the kernel whole (with use_ino, which shows the base's
+// numbers): XFS on a 3 TiB sparse image in four allocation groups numbers the inodes of
+// the third group and later past 32 bits, and spreads new directories over the groups.
+TEST_F(mounted, inode_numbers_beyond_32_bits)
+{
+    if (!have_mkfs_xfs())
+        GTEST_SKIP() << no_mkfs_xfs;
+    xfs_image xfs(work, "3T", "-d agcount=4 -l size=64m");
+    ASSERT_TRUE(xfs.mounted);
+    std::string dir;
+    for (int i = 0; i < 16 && dir.empty(); i++) {
+        const std::string name = "d" + std::to_string(i);
+        ASSERT_EQ(mkdir((xfs / name).c_str(), 0755), 0);
+        if (lstat_of(xfs / name).st_ino > UINT32_MAX)
+            dir = name;
+    }
+    ASSERT_FALSE(dir.empty()) << "no directory got an inode number past 32 bits";
+    write_file(xfs / (dir + "/f"), "f");
+    const ino_t ino = lstat_of(xfs / (dir + "/f")).st_ino;
+    ASSERT_GT(ino, UINT32_MAX);
+    wardfs_mount m(xfs.dir, mnt(), {"-ouse_ino,readdir_ino"});
+    EXPECT_EQ(lstat_of(m / (dir + "/f")).st_ino, ino);
+    EXPECT_EQ(lstat_of(m / dir).st_ino, lstat_of(xfs / dir).st_ino);
+    DIR *d = opendir((m / dir).c_str());
+    ASSERT_NE(d, nullptr);
+    ino_t listed = 0;
+    while (struct dirent *e = readdir(d))
+        if (strcmp(e->d_name, "f") == 0)
+            listed = e->d_ino;
+    closedir(d);
+    EXPECT_EQ(listed, ino);
 }
 
 } // namespace

@@ -207,7 +207,8 @@ outcome apply(const operation &op, const std::string &root, const bool *copyup)
     case operation::symlink_to:
         return result_of(symlink(op.other.c_str(), p.c_str()));
     case operation::utimens_it: {
-        const struct timespec times[2] = {{op.offset, 0}, {op.offset + 1, 500}};
+        const time_t when = static_cast<time_t>(op.offset);
+        const struct timespec times[2] = {{when, 0}, {when + 1, 500}};
         outcome o = result_of(utimensat(AT_FDCWD, p.c_str(), times, op.flags));
         struct stat st;
         if (o.ret == 0 && fstatat(AT_FDCWD, p.c_str(), &st, op.flags) == 0)

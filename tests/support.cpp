@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -104,6 +105,40 @@ static void drain(int out_fd, int err_fd, run_result &r)
     }
 }
 
+#ifndef TEST_EMULATOR
+#define TEST_EMULATOR ""
+#endif
+
+bool emulated() { return TEST_EMULATOR[0] != '\0'; }
+
+// A program built for the target: an ARM ELF file, while this host is not ARM.
+static bool built_for_target(const char *program)
+{
+    unsigned char header[20] = {};
+    int fd = open(program, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool got = read(fd, header, sizeof header) == sizeof header;
+    close(fd);
+    return got && memcmp(header, "\x7f" "ELF", 4) == 0 && header[18] == EM_ARM && header[19] == 0;
+}
+
+void exec_program(const char *program, char *const argv[])
+{
+    if (!emulated() || !built_for_target(program)) {
+        execve(program, argv, environ);
+        _exit(127);
+    }
+    std::vector<char *> args = {const_cast<char *>(TEST_EMULATOR), const_cast<char *>("-0"),
+                                argv[0] != nullptr ? argv[0] : const_cast<char *>(program),
+                                const_cast<char *>(program)};
+    for (size_t i = 1; argv[0] != nullptr && argv[i] != nullptr; i++)
+        args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execvp(TEST_EMULATOR, args.data());
+    _exit(127);
+}
+
 run_result run(const std::string &program, const std::vector<std::string> &argv,
                const std::function<void()> &child_setup)
 {
@@ -121,8 +156,7 @@ run_result run(const std::string &program, const std::vector<std::string> &argv,
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
-        execve(program.c_str(), args.data(), environ);
-        _exit(127);
+        exec_program(program.c_str(), args.data());
     }
     close(out[1]);
     close(err[1]);
@@ -174,8 +208,7 @@ wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(WARDFS_BIN, argv.data());
-        _exit(127);
+        exec_program(WARDFS_BIN, argv.data());
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!fuse_mounted_at(mnt)) {

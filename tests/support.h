@@ -37,6 +37,14 @@ struct run_result {
 run_result run(const std::string &program, const std::vector<std::string> &argv,
                const std::function<void()> &child_setup = {});
 
+// Replaces the process with `program` and `argv` (argv[0] included; argv ends with null).
+// In a cross build the program runs under the build's emulator, which cannot give it an
+// empty argv: it then sees its own path as argv[0].
+[[noreturn]] void exec_program(const char *program, char *const argv[]);
+
+// True when programs of the build run under an emulator (a cross build).
+bool emulated();
+
 // Lines of /proc/self/mountinfo: the mount point and the rest of the line.
 std::string mountinfo_line(const std::string &mount_point);
 
