@@ -3,12 +3,13 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
+ARMHF_BUILD ?= build-armhf
 FUZZ_SECONDS ?= 300
 SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build demo check check-sanitize check-tsan soak fuzz bench clean
+.PHONY: all deps build demo check check-sanitize check-tsan check-armhf soak fuzz bench clean
 
 all: build
 
@@ -38,6 +39,16 @@ check-tsan: deps
 	cmake --build $(TSAN_BUILD)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -L fuse --output-on-failure --timeout 1200
 
+# The whole suite built for 32-bit ARM (armhf) and run under qemu-user, FUSE mounts included.
+ARMHF_PACKAGES = crossbuild-essential-armhf qemu-user-static libfuse-dev:armhf \
+	libglib2.0-dev:armhf libgtest-dev:armhf libstdc++6:armhf
+check-armhf: deps
+	./scripts/install-deps.sh $(ARMHF_PACKAGES)
+	cmake -G Ninja -S . -B $(ARMHF_BUILD) $(CMAKE_FLAGS) \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
+	cmake --build $(ARMHF_BUILD)
+	cd $(ARMHF_BUILD) && ctest --output-on-failure --timeout 1200
+
 # A long run of the randomized parity test (SOAK_SEEDS seeds of 2000 operations, with and
 # without --copyup) and of the stress tests (SOAK_REPEAT times each), then a long fuzz run.
 soak: build
@@ -64,4 +75,4 @@ bench: build
 	BUILD=$(BUILD) ./bench/run.sh $(BENCH_ARGS) | tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD)

@@ -28,6 +28,17 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
+# Packages of another architecture (name:arch) need that architecture known to dpkg.
+for p in $missing; do
+    case "$p" in
+    *:*)
+        arch="${p#*:}"
+        if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            dpkg --add-architecture "$arch"
+        fi
+        ;;
+    esac
+done
 apt-get -o DPkg::Lock::Timeout=300 update -q
 # shellcheck disable=SC2086
 apt-get -o DPkg::Lock::Timeout=300 install -y -q --no-install-recommends $missing
