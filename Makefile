@@ -4,12 +4,13 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
 ARMHF_BUILD ?= build-armhf
+DEB_BUILD ?= build-deb
 FUZZ_SECONDS ?= 300
 SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build demo check check-sanitize check-tsan check-armhf soak fuzz bench clean
+.PHONY: all deps build demo check check-sanitize check-tsan check-armhf deb check-deb soak fuzz bench clean
 
 all: build
 
@@ -49,6 +50,21 @@ check-armhf: deps
 	cmake --build $(ARMHF_BUILD)
 	cd $(ARMHF_BUILD) && ctest --output-on-failure --timeout 1200
 
+# The Debian package (CPack), built for /usr; the .deb lands in $(DEB_BUILD).
+deb: deps
+	./scripts/install-deps.sh dpkg-dev
+	cmake -G Ninja -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+	cmake --build $(DEB_BUILD)
+	cd $(DEB_BUILD) && cpack
+
+# Installs the package with apt-get, checks the installed programs and man pages, and
+# removes the package again, also when a check fails.
+check-deb: deb
+	./scripts/install-deps.sh man-db
+	apt-get install -y -q ./$(DEB_BUILD)/vaskel-tools_*.deb
+	./tests/installed-test.sh; status=$$?; apt-get remove -y -q vaskel-tools; exit $$status
+
 # A long run of the randomized parity test (SOAK_SEEDS seeds of 2000 operations, with and
 # without --copyup) and of the stress tests (SOAK_REPEAT times each), then a long fuzz run.
 soak: build
@@ -75,4 +91,4 @@ bench: build
 	BUILD=$(BUILD) ./bench/run.sh $(BENCH_ARGS) | tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD)
