@@ -348,7 +348,10 @@ struct xfs_image {
     std::string operator/(const std::string &name) const { return dir + "/" + name; }
 };
 
-bool have_mkfs_xfs() { return system("command -v mkfs.xfs >/dev/null") == 0; }
+bool have_mkfs_xfs()
+{
+    return system("command -v mkfs.xfs >/dev/null") == 0;
+}
 const char *const no_mkfs_xfs = "*** SKIP: mkfs.xfs is missing (xfsprogs) ***";
 
 TEST_F(mounted, copyup_clones_on_xfs)

@@ -46,13 +46,30 @@ std::ostream &operator<<(std::ostream &os, const outcome &o)
     return os;
 }
 
-outcome result_of(long ret) { return {ret, ret < 0 ? errno : 0, {}}; }
+outcome result_of(long ret)
+{
+    return {ret, ret < 0 ? errno : 0, {}};
+}
 
 // One randomly drawn operation with all its arguments, applied to either tree.
 struct operation {
     enum kind {
-        create, write, truncate_to, rename_to, link_to, unlink_it, mkdir_it, rmdir_it,
-        symlink_to, chmod_it, lchown_it, utimens_it, read_it, readlink_it, readdir_it, count
+        create,
+        write,
+        truncate_to,
+        rename_to,
+        link_to,
+        unlink_it,
+        mkdir_it,
+        rmdir_it,
+        symlink_to,
+        chmod_it,
+        lchown_it,
+        utimens_it,
+        read_it,
+        readlink_it,
+        readdir_it,
+        count
     } what;
     std::string path, other; // other: second path, or a symbolic link's target
     int flags = 0;
@@ -61,9 +78,9 @@ struct operation {
     std::string bytes;
     std::string describe() const
     {
-        static const char *names[] = {"create",  "write",    "truncate", "rename",  "link",
-                                      "unlink",  "mkdir",    "rmdir",    "symlink", "chmod",
-                                      "lchown",  "utimens",  "read",     "readlink", "readdir"};
+        static const char *names[] = {"create", "write",   "truncate", "rename",   "link",
+                                      "unlink", "mkdir",   "rmdir",    "symlink",  "chmod",
+                                      "lchown", "utimens", "read",     "readlink", "readdir"};
         return std::string(names[what]) + " '" + path + "'" +
                (other.empty() ? "" : " '" + other + "'") + " flags " + std::to_string(flags) +
                " mode " + std::to_string(mode) + " offset " + std::to_string(offset) + " " +
@@ -312,9 +329,10 @@ void build_tree(const std::string &root, const std::string &outside)
     write_file(root + "/c", "c");
     write_file(root + "/d1/a", "d1a");
     write_file(outside + "/keep", std::string(5000, 'k'));
-    const std::pair<std::string, std::string> links[] = {
-        {root + "/a", root + "/b"}, {root + "/a", root + "/d2/b"},
-        {root + "/d1/a", root + "/d1/s/b"}, {outside + "/keep", root + "/d1/s/a"}};
+    const std::pair<std::string, std::string> links[] = {{root + "/a", root + "/b"},
+                                                         {root + "/a", root + "/d2/b"},
+                                                         {root + "/d1/a", root + "/d1/s/b"},
+                                                         {outside + "/keep", root + "/d1/s/a"}};
     for (const auto &[from, to] : links)
         ASSERT_EQ(link(from.c_str(), to.c_str()), 0);
     ASSERT_EQ(symlink("a", (root + "/m").c_str()), 0);
@@ -361,7 +379,8 @@ TEST_P(parity, random_operations_agree_with_a_reference_directory)
         }
         EXPECT_EQ(describe_tree(m.mnt, false), describe_tree(work / "ref", false))
             << "through the mount";
-        EXPECT_EQ(describe_tree(work / "base"), describe_tree(work / "ref")) << "in the base directory";
+        EXPECT_EQ(describe_tree(work / "base"), describe_tree(work / "ref"))
+            << "in the base directory";
         EXPECT_EQ(read_file(work / "base-outside/keep"), std::string(5000, 'k'));
     }
     printf("%lu operations over %lu seeds from %lu agreed: %lu failed alike, %lu met a shared "

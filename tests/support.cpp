@@ -109,7 +109,10 @@ static void drain(int out_fd, int err_fd, run_result &r)
 #define TEST_EMULATOR ""
 #endif
 
-bool emulated() { return TEST_EMULATOR[0] != '\0'; }
+bool emulated()
+{
+    return TEST_EMULATOR[0] != '\0';
+}
 
 // A program built for the target: an ARM ELF file, while this host is not ARM.
 static bool built_for_target(const char *program)
@@ -120,7 +123,7 @@ static bool built_for_target(const char *program)
         return false;
     bool got = read(fd, header, sizeof header) == sizeof header;
     close(fd);
-    return got && memcmp(header, "\x7f" "ELF", 4) == 0 && header[18] == EM_ARM && header[19] == 0;
+    return got && memcmp(header, ELFMAG, SELFMAG) == 0 && header[18] == EM_ARM && header[19] == 0;
 }
 
 void exec_program(const char *program, char *const argv[])
