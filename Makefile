@@ -61,7 +61,6 @@ deb: deps
 # Installs the package with apt-get, checks the installed programs and man pages, and
 # removes the package again, also when a check fails.
 check-deb: deb
-	./scripts/install-deps.sh man-db
 	apt-get install -y -q ./$(DEB_BUILD)/vaskel-tools_*.deb
 	./tests/installed-test.sh; status=$$?; apt-get remove -y -q vaskel-tools; exit $$status
 
