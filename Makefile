@@ -62,7 +62,7 @@ deb: deps
 # removes the package again, also when a check fails.
 check-deb: deb
 	apt-get install -y -q ./$(DEB_BUILD)/vaskel-tools_*.deb
-	./tests/installed-test.sh; status=$$?; apt-get remove -y -q vaskel-tools; exit $$status
+	./tests/installed-test.sh; status=$$?; apt-get purge -y -q vaskel-tools; exit $$status
 
 # A long run of the randomized parity test (SOAK_SEEDS seeds of 2000 operations, with and
 # without --copyup) and of the stress tests (SOAK_REPEAT times each), then a long fuzz run.
