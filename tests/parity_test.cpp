@@ -179,7 +179,8 @@ std::string resolved(const std::string &full)
     return realpath(full.c_str(), buf) != nullptr ? std::string(buf) : std::string();
 }
 
-// Applies `op` below `root`; `guard` is the reference's guard, or null through the mount.
+// Applies `op` below `root`. `copyup` is given for the reference tree, whose guard this code
+// plays (refusing, or copying up when *copyup); it is null through the mount.
 outcome apply(const operation &op, const std::string &root, const bool *copyup)
 {
     const std::string p = root + "/" + op.path, q = root + "/" + op.other;
@@ -193,9 +194,11 @@ outcome apply(const operation &op, const std::string &root, const bool *copyup)
             if (guarded(resolved(p)) < 0)
                 return result_of(-1);
         int fd = open(p.c_str(), op.flags | O_CLOEXEC, 0644);
-        if (fd < 0 || op.bytes.empty())
-            return result_of(fd < 0 ? -1 : (close(fd), 0));
-        outcome o = result_of(pwrite(fd, op.bytes.data(), op.bytes.size(), op.offset));
+        if (fd < 0)
+            return result_of(-1);
+        outcome o; // a create writes nothing
+        if (!op.bytes.empty())
+            o = result_of(pwrite(fd, op.bytes.data(), op.bytes.size(), op.offset));
         close(fd);
         return o;
     }
