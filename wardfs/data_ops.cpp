@@ -9,6 +9,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// openat relative to the base; an open that may create the file runs as the caller, so the
+// file belongs to it as it would on the base directory. -1 with errno set on failure.
+static int open_as_caller(const char *rel, int flags, mode_t mode)
+{
+    caller_scope as_caller;
+    if ((flags & O_CREAT) != 0)
+        if (int res = as_caller.enter(); res != 0) {
+            errno = -res;
+            return -1;
+        }
+    return openat(base_dir_fd, rel, flags, mode);
+}
+
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
 {
     const char *rel = to_relative_path(path);
@@ -17,24 +30,35 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
     // Linux truncates on O_RDONLY | O_TRUNC too, so such an open is guarded like a write:
     // handed to the system unguarded it would empty every name of a shared inode.
     if ((flags & O_ACCMODE) == O_RDONLY && !(flags & O_TRUNC)) {
-        int fd = openat(base_dir_fd, rel, flags, mode);
+        int fd = open_as_caller(rel, flags, mode);
         if (fd == -1)
             return negated_errno();
         fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
         return 0;
     }
 
-    unique_fd fd(openat(base_dir_fd, rel, flags & ~O_TRUNC, mode));
+    // The guard decides from the name before the base sees a write-open of a shared inode:
+    // the base may refuse that open (a program running from another name gives ETXTBSY, a
+    // verity file EPERM) where a copy-up, or EROFS, is the answer, and even an open that
+    // writes nothing would wake watchers and break leases on every name of it. O_CREAT |
+    // O_EXCL never opens an existing entry; on one it fails with EEXIST, as on the base.
+    if ((flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL))
+        if (int res = guard_write(rel, nullptr, nullptr); res != 0)
+            return res;
+
+    unique_fd fd(open_as_caller(rel, flags & ~O_TRUNC, mode));
     if (!fd)
         return negated_errno();
+    // The name may have changed since the guard looked (or led through a symbolic link the
+    // kernel did not see): what the open reached is guarded again before anything is
+    // written. A copy made now is opened afresh, as the name now refers to it.
     struct stat st;
     if (fstat(fd.get(), &st) == -1)
         return negated_errno();
     bool did_copyup = false;
     if (int res = guard_write(rel, &st, &did_copyup); res != 0)
         return res;
-    // After a copy-up the name refers to the private copy, so it is opened again. A
-    // read-only descriptor cannot be truncated, so that open is repeated with O_TRUNC now
+    // A read-only descriptor cannot be truncated, so that open is repeated with O_TRUNC now
     // that the guard has let it pass.
     if (did_copyup || (flags & O_ACCMODE) == O_RDONLY) {
         fd.reset(openat(base_dir_fd, rel, flags & ~(O_CREAT | O_EXCL), mode));
@@ -104,6 +128,16 @@ int op_fsync(const char *, int, struct fuse_file_info *fi) noexcept
 {
     // The datasync flag is not looked at: the full sync is always done.
     if (fsync(fh_fd(fi)) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_fallocate(const char *, int mode, off_t offset, off_t length,
+                 struct fuse_file_info *fi) noexcept
+{
+    // Preallocation and hole punching act on a descriptor that passed the guard when it was
+    // opened for writing; the kernel refuses them on one opened for reading.
+    if (fallocate(fh_fd(fi), mode, offset, length) == -1)
         return negated_errno();
     return 0;
 }

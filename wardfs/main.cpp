@@ -2,6 +2,7 @@
 #include "wardfs.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 // Mount options that make a passthrough fast and stay correct when the base directory is
 // also changed beside the mount. They come first, so the user's own -o options win where
@@ -9,8 +10,12 @@
 //   big_writes   writes reach the daemon in 128 KiB requests, not 4 KiB pages
 //   auto_cache   cached pages survive an open unless the file's size or mtime changed
 //   splice_*     data moves between /dev/fuse and the files without a copy through memory
+//   use_ino, readdir_ino
+//                stat and readdir show the base's inode numbers, so the names of one inode
+//                are seen as hard links (find -samefile, tar, du, cp -a) and numbers stay
+//                put across lookups
 static const char default_mount_options[] =
-    "-obig_writes,auto_cache,splice_read,splice_write,splice_move";
+    "-obig_writes,auto_cache,splice_read,splice_write,splice_move,use_ino,readdir_ino";
 
 enum { KEY_ALLOW_OTHER };
 static const struct fuse_opt permission_option_table[] = {
@@ -52,6 +57,10 @@ int main(int argc, char *argv[])
         fprintf(stderr, "see `%s -h' for usage\n", argv[0]);
         return 1;
     }
+
+    // The kernel has applied the caller's umask to every mode it sends; the daemon's own would
+    // take away bits a second time.
+    umask(0);
 
     if (fuse_opt_insert_arg(&args, 1, default_mount_options) == -1 ||
         add_default_permissions(&args) == -1)

@@ -48,6 +48,9 @@ int op_mknod(const char *, mode_t, dev_t) noexcept
 
 int op_mkdir(const char *path, mode_t mode) noexcept
 {
+    caller_scope as_caller;
+    if (int res = as_caller.enter(); res != 0)
+        return res;
     if (mkdirat(base_dir_fd, to_relative_path(path), mode) == -1)
         return negated_errno();
     return 0;
@@ -70,8 +73,13 @@ int op_rmdir(const char *path) noexcept
 int op_symlink(const char *target, const char *linkpath) noexcept
 {
     const char *rel = to_relative_path(linkpath);
-    if (symlinkat(target, base_dir_fd, rel) == -1)
-        return negated_errno();
+    {
+        caller_scope as_caller;
+        if (int res = as_caller.enter(); res != 0)
+            return res;
+        if (symlinkat(target, base_dir_fd, rel) == -1)
+            return negated_errno();
+    }
 
     // The link may vanish at once if someone removes it in the base directory; that is the
     // caller's failure, not a reason to take the whole file system down.
@@ -205,6 +213,10 @@ static struct fuse_operations make_operation_table()
     ops.utimens = op_utimens;
     ops.write_buf = op_write_buf;
     ops.read_buf = op_read_buf;
+    ops.fallocate = op_fallocate;
+    // Without this libfuse drops a time-stamp change that sets only one of the two times
+    // (touch -a, touch -m) and reports success.
+    ops.flag_utime_omit_ok = 1;
     return ops;
 }
 

@@ -16,6 +16,8 @@ const struct fuse_opt option_table[] = {
     FUSE_OPT_KEY("-V", OPTION_KEY_VERSION),
     FUSE_OPT_KEY("--version", OPTION_KEY_VERSION),
     FUSE_OPT_KEY("--copyup", OPTION_KEY_COPYUP),
+    // Also as mount options, since mount(8), fstab and mount units hand a FUSE helper only -o.
+    FUSE_OPT_KEY("copyup", OPTION_KEY_COPYUP),
     FUSE_OPT_END,
 };
 // clang-format on

@@ -4,6 +4,7 @@
 
 #include <fuse.h>
 #include <sys/stat.h>
+#include <vector>
 
 // Process-wide settings, written only while the command line is parsed.
 extern int base_dir_fd;
@@ -45,6 +46,19 @@ int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
+// While it lives, the calling thread creates entries as the FUSE request's caller (file-system
+// uid, gid and supplementary groups) once enter() has returned 0; the destructor gives the
+// thread its own identity back, keeping errno.
+struct caller_scope {
+    caller_scope() = default;
+    caller_scope(const caller_scope &) = delete;
+    caller_scope &operator=(const caller_scope &) = delete;
+    ~caller_scope();
+    int enter() noexcept; // 0, or a negated errno when the identity could not be taken
+    bool active = false;
+    std::vector<gid_t> own_groups;
+};
+
 // Write guard and guarded metadata handlers.
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept;
@@ -68,3 +82,5 @@ int op_write_buf(const char *path, struct fuse_bufvec *src, off_t offset,
                  struct fuse_file_info *fi) noexcept;
 int op_fsync(const char *path, int datasync, struct fuse_file_info *fi) noexcept;
 int op_release(const char *path, struct fuse_file_info *fi) noexcept;
+int op_fallocate(const char *path, int mode, off_t offset, off_t length,
+                 struct fuse_file_info *fi) noexcept;
