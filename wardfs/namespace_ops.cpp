@@ -1,5 +1,7 @@
 // Path mapping and the handlers that work on names: attributes, listing, creation, removal,
-// renaming, links, access, statistics and time stamps. None of them consults the write guard.
+// renaming, links, access, statistics, time stamps and extended attributes. Only setting and
+// removing an extended attribute consults the write guard.
+#include "unique_fd.h"
 #include "wardfs.h"
 
 #include <cerrno>
@@ -9,6 +11,7 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 const char *to_relative_path(const char *path) noexcept
@@ -113,24 +116,74 @@ int op_statfs(const char *, struct statvfs *buf) noexcept
     return 0;
 }
 
-int op_setxattr(const char *, const char *, const char *, size_t, int) noexcept
+// Extended attributes work on the entry itself, a final symbolic link included, as chown
+// does. There is no "at" form of the attribute calls, so the entry is opened with O_PATH
+// relative to the base (which opens nothing for reading or writing, and so has no effect on
+// devices or FIFOs) and named through /proc; that name leads to the entry, not beyond it.
+struct xattr_entry {
+    unique_fd fd;
+    char name[32] = {};
+};
+
+static int open_xattr_entry(const char *rel, xattr_entry &entry)
 {
-    return -EOPNOTSUPP;
+    entry.fd.reset(openat(base_dir_fd, rel, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!entry.fd)
+        return negated_errno();
+    snprintf(entry.name, sizeof entry.name, "/proc/self/fd/%d", entry.fd.get());
+    return 0;
 }
 
-int op_getxattr(const char *, const char *, char *, size_t) noexcept
+// Setting or removing an attribute changes the inode, so a shared one is guarded like chown.
+template <typename Change> static int change_xattr(const char *path, Change change)
 {
-    return -EOPNOTSUPP;
+    if (!xattr_enabled)
+        return -EOPNOTSUPP;
+    const char *rel = to_relative_path(path);
+    if (int res = guard_write(rel, nullptr, nullptr); res != 0)
+        return res;
+    xattr_entry entry;
+    if (int res = open_xattr_entry(rel, entry); res != 0)
+        return res;
+    if (change(entry.name) == -1)
+        return negated_errno();
+    return 0;
 }
 
-int op_listxattr(const char *, char *, size_t) noexcept
+int op_setxattr(const char *path, const char *name, const char *value, size_t size,
+                int flags) noexcept
 {
-    return -EOPNOTSUPP;
+    return change_xattr(
+        path, [&](const char *entry) { return setxattr(entry, name, value, size, flags); });
 }
 
-int op_removexattr(const char *, const char *) noexcept
+int op_removexattr(const char *path, const char *name) noexcept
 {
-    return -EOPNOTSUPP;
+    return change_xattr(path, [&](const char *entry) { return removexattr(entry, name); });
+}
+
+// Reading changes nothing, so shared entries are read like any other. A size of 0 asks for
+// the size; a buffer too small gives ERANGE, as the kernel's protocol has it.
+int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept
+{
+    if (!xattr_enabled)
+        return -EOPNOTSUPP;
+    xattr_entry entry;
+    if (int res = open_xattr_entry(to_relative_path(path), entry); res != 0)
+        return res;
+    ssize_t n = getxattr(entry.name, name, value, size);
+    return n == -1 ? negated_errno() : static_cast<int>(n);
+}
+
+int op_listxattr(const char *path, char *list, size_t size) noexcept
+{
+    if (!xattr_enabled)
+        return -EOPNOTSUPP;
+    xattr_entry entry;
+    if (int res = open_xattr_entry(to_relative_path(path), entry); res != 0)
+        return res;
+    ssize_t n = listxattr(entry.name, list, size);
+    return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 
 int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,

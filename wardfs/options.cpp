@@ -1,5 +1,5 @@
-// Command-line handling of wardfs: the base directory, --copyup, help and version. Every
-// other argument is handed on to libfuse unchanged.
+// Command-line handling of wardfs: the base directory, --copyup, --xattr, help and version.
+// Every other argument is handed on to libfuse unchanged.
 #include "wardfs.h"
 
 #include <cstdio>
@@ -8,6 +8,7 @@
 
 int base_dir_fd = -1;
 int copyup_enabled = 0;
+int xattr_enabled = 0;
 
 // clang-format off
 const struct fuse_opt option_table[] = {
@@ -18,6 +19,8 @@ const struct fuse_opt option_table[] = {
     FUSE_OPT_KEY("--copyup", OPTION_KEY_COPYUP),
     // Also as mount options, since mount(8), fstab and mount units hand a FUSE helper only -o.
     FUSE_OPT_KEY("copyup", OPTION_KEY_COPYUP),
+    FUSE_OPT_KEY("--xattr", OPTION_KEY_XATTR),
+    FUSE_OPT_KEY("xattr", OPTION_KEY_XATTR),
     FUSE_OPT_END,
 };
 // clang-format on
@@ -54,6 +57,9 @@ int process_option(void *data, const char *arg, int key, struct fuse_args *outar
         exit(0);
     case OPTION_KEY_COPYUP:
         copyup_enabled = 1;
+        return 0;
+    case OPTION_KEY_XATTR:
+        xattr_enabled = 1;
         return 0;
     default:
         fprintf(stderr, "see `%s -h' for usage\n", outargs->argv[0]);

@@ -9,11 +9,13 @@
 // Process-wide settings, written only while the command line is parsed.
 extern int base_dir_fd;
 extern int copyup_enabled;
+extern int xattr_enabled;
 
 enum {
     OPTION_KEY_HELP = 0,
     OPTION_KEY_VERSION = 1,
     OPTION_KEY_COPYUP = 2,
+    OPTION_KEY_XATTR = 3,
 };
 
 extern const struct fuse_opt option_table[];
