@@ -192,18 +192,35 @@ static bool fuse_mounted_at(const std::string &mnt)
     return line.find(" - fuse") != std::string::npos;
 }
 
+// Options every test daemon gets.
+static std::vector<std::string> daemon_options()
+{
+#ifdef VASKEL_TSAN
+    // Requests and replies then move through /dev/fuse by read and write, which
+    // ThreadSanitizer sees, instead of splice, which it does not: with splice, the order the
+    // kernel keeps between a read's reply and the release of its file is invisible to it.
+    return {"-ono_splice_read,no_splice_write,no_splice_move"};
+#else
+    return {};
+#endif
+}
+
+std::string wardfs_launcher_script()
+{
+    std::string script = "#!/bin/sh\nexec " + std::string(TEST_EMULATOR) + " " WARDFS_BIN " \"$@\"";
+    for (const auto &option : daemon_options())
+        script += " '" + option + "'";
+    return script + "\n";
+}
+
 wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
                            const std::vector<std::string> &extra)
     : base(base_), mnt(mnt_), log(mnt_ + ".log")
 {
     mkdir(mnt.c_str(), 0755);
     std::vector<std::string> args = {WARDFS_BIN, base, mnt, "-f"};
-#ifdef VASKEL_TSAN
-    // Requests and replies then move through /dev/fuse by read and write, which
-    // ThreadSanitizer sees, instead of splice, which it does not: with splice, the order the
-    // kernel keeps between a read's reply and the release of its file is invisible to it.
-    args.push_back("-ono_splice_read,no_splice_write,no_splice_move");
-#endif
+    for (const auto &option : daemon_options())
+        args.push_back(option);
     args.insert(args.end(), extra.begin(), extra.end());
     pid = fork();
     if (pid == 0) {

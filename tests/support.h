@@ -45,6 +45,11 @@ run_result run(const std::string &program, const std::vector<std::string> &argv,
 // True when programs of the build run under an emulator (a cross build).
 bool emulated();
 
+// A shell script that starts the wardfs of this build with its arguments, as the test fixture
+// does (under the emulator, and with the options of a ThreadSanitizer build), for programs
+// that start wardfs by name.
+std::string wardfs_launcher_script();
+
 // Lines of /proc/self/mountinfo: the mount point and the rest of the line.
 std::string mountinfo_line(const std::string &mount_point);
 

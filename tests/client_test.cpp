@@ -1,0 +1,306 @@
+// What ordinary programs see through a wardfs mount, compared with what they see on a plain
+// directory: hard links and inode numbers, owners of new entries, modes under a umask, single
+// time stamps, a running program's shared file replaced, preallocation, and the mount helper.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct clients : testing::Test {
+    temp_dir work;
+    std::string base = work / "base", plain = work / "plain", mnt = work / "mnt";
+    void SetUp() override
+    {
+        // Other users must reach both trees.
+        ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(plain.c_str(), 0755), 0);
+    }
+};
+
+// Runs a shell script in `dir`, as `uid`:`gid` with the supplementary `groups` unless uid is 0.
+run_result sh_in(const std::string &dir, const std::string &script, uid_t uid = 0, gid_t gid = 0,
+                 std::vector<gid_t> groups = {})
+{
+    return run("/bin/sh", {"sh", "-c", script}, [&] {
+        if (chdir(dir.c_str()) != 0 || (uid != 0 && (setgroups(groups.size(), groups.data()) != 0 ||
+                                                     setgid(gid) != 0 || setuid(uid) != 0)))
+            _exit(126);
+    });
+}
+
+// Type, mode, owner and group of every entry below `dir`, one line each, sorted.
+std::string owners_and_modes(const std::string &dir)
+{
+    return sh_in(dir, "find . -printf '%p %y %m %U:%G\\n' | LC_ALL=C sort").out;
+}
+
+TEST_F(clients, hard_links_keep_one_inode_number)
+{
+    write_file(base + "/f", std::string(100000, 'f'));
+    ASSERT_EQ(mkdir((base + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(link((base + "/f").c_str(), (base + "/d/g").c_str()), 0);
+    write_file(base + "/h", "h");
+    ASSERT_EQ(mkdir((base + "/x").c_str(), 0755), 0);
+    wardfs_mount m(base, mnt);
+
+    const ino_t ino = lstat_of(base + "/f").st_ino;
+    EXPECT_EQ(lstat_of(m / "f").st_ino, ino);
+    EXPECT_EQ(lstat_of(m / "d/g").st_ino, ino);
+    EXPECT_EQ(lstat_of(m / "x").st_ino, lstat_of(base + "/x").st_ino);
+    DIR *d = opendir((m / "d").c_str());
+    ASSERT_NE(d, nullptr);
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, "g") == 0) {
+            EXPECT_EQ(e->d_ino, ino) << "readdir shows the same number";
+        }
+    }
+    closedir(d);
+
+    // The numbers are the base's, so they stay put across a rename.
+    ASSERT_EQ(rename((m / "x").c_str(), (m / "y").c_str()), 0);
+    EXPECT_EQ(lstat_of(m / "y").st_ino, lstat_of(base + "/y").st_ino);
+
+    // Tools that look for hard links find them, as on the base.
+    const struct {
+        const char *what, *script;
+    } tools[] = {
+        {"find -samefile", "find . -samefile ./f | LC_ALL=C sort"},
+        {"tar stores a link", "tar -cf - . | tar -tvf - | grep -c ' link to '"},
+        {"du counts once", "du -sb --apparent-size . | cut -f1"},
+        {"cp -a keeps the link",
+         "d=$(mktemp -d) && cp -a . \"$d/t\" && stat -c %h \"$d/t/f\"; rm -rf \"$d\""},
+    };
+    for (const auto &t : tools) {
+        run_result through = sh_in(m.mnt, t.script), direct = sh_in(base, t.script);
+        EXPECT_EQ(through.status, 0) << t.what << ": " << through.err;
+        EXPECT_EQ(through.out, direct.out) << t.what;
+    }
+}
+
+// New entries belong to their creator and get the mode it asked for under its umask, as on a
+// plain directory: as root, as nobody in its own directory, and as a user whose supplementary
+// group owns a setgid directory.
+TEST_F(clients, new_entries_belong_to_their_creator)
+{
+    const gid_t group = 4242;
+    for (const std::string &root : {base, plain}) {
+        for (const char *dir : {"/own", "/shared-group"})
+            ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
+        ASSERT_EQ(chown((root + "/own").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown((root + "/shared-group").c_str(), 0, group), 0);
+        ASSERT_EQ(chmod((root + "/shared-group").c_str(), 02775), 0);
+    }
+    wardfs_mount m(base, mnt, {"-oallow_other"});
+    const std::string script =
+        "umask 0; touch f0; mkdir d0; ln -s t s0; echo x >e0; echo more >>e0; "
+        "umask 002; touch f2; mkdir -p d2/sub; touch d2/sub/f; echo y >d2/sub/f; "
+        "umask 077; touch f7; mkdir d7; cp /etc/hostname c7; install -m 0640 /etc/hostname i7; "
+        "umask 022; touch f22; mkdir d22; chmod 0600 f22";
+    const struct {
+        const char *who, *dir;
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;
+    } callers[] = {
+        {"root", "", 0, 0, {}},
+        {"nobody", "/own", 65534, 65534, {}},
+        {"nobody with a supplementary group", "/shared-group", 65534, 65534, {group}},
+    };
+    for (const auto &c : callers) {
+        const std::string where = std::string(c.dir) + "/" + (c.uid == 0 ? "root" : "user");
+        ASSERT_EQ(mkdir((base + where).c_str(), 0777), 0);
+        ASSERT_EQ(mkdir((plain + where).c_str(), 0777), 0);
+        for (const std::string &root : {base, plain})
+            ASSERT_EQ(chown((root + where).c_str(), c.uid, c.gid), 0);
+        run_result through = sh_in(m.mnt + where, script, c.uid, c.gid, c.groups);
+        run_result direct = sh_in(plain + where, script, c.uid, c.gid, c.groups);
+        EXPECT_EQ(direct.status, 0) << c.who << ": " << direct.err;
+        EXPECT_EQ(through.status, direct.status) << c.who << ": " << through.err;
+        EXPECT_EQ(owners_and_modes(base + where), owners_and_modes(plain + where)) << c.who;
+    }
+}
+
+// touch -a, touch -m and UTIME_NOW change exactly the time stamps they name.
+TEST_F(clients, single_time_stamps)
+{
+    const time_t start = time(nullptr);
+    const struct {
+        const char *args;
+        bool atime_now, mtime_now;
+    } cases[] = {
+        {"-a -d @1000000000", false, false},
+        {"-m -d @1100000000", false, false},
+        {"-d @1200000000", false, false},
+        {"-a", true, false},
+        {"-m", false, true},
+        {"", true, true},
+    };
+    for (const auto &c : cases) {
+        for (const std::string &root : {base, plain}) {
+            write_file(root + "/t", "t");
+            const struct timespec old[2] = {{500000000, 1}, {600000000, 2}};
+            ASSERT_EQ(utimensat(AT_FDCWD, (root + "/t").c_str(), old, 0), 0);
+        }
+        wardfs_mount m(base, mnt);
+        EXPECT_EQ(sh_in(m.mnt, std::string("touch ") + c.args + " t").status, 0) << c.args;
+        EXPECT_EQ(sh_in(plain, std::string("touch ") + c.args + " t").status, 0) << c.args;
+        struct stat through = lstat_of(base + "/t"), direct = lstat_of(plain + "/t");
+        if (c.atime_now)
+            EXPECT_GE(through.st_atim.tv_sec, start) << c.args;
+        else
+            EXPECT_EQ(through.st_atim.tv_sec, direct.st_atim.tv_sec) << c.args;
+        if (c.mtime_now)
+            EXPECT_GE(through.st_mtim.tv_sec, start) << c.args;
+        else
+            EXPECT_EQ(through.st_mtim.tv_sec, direct.st_mtim.tv_sec) << c.args;
+    }
+}
+
+// A shared program that runs from its other name: the base refuses to open it for writing
+// (ETXTBSY). Replacing it through the mount is refused with EROFS, or with --copyup gives the
+// name its own file while the running program keeps its inode.
+TEST_F(clients, running_program_replaced_through_copyup)
+{
+    const std::string program = run("/bin/sh", {"sh", "-c", "command -v sleep"}).out;
+    ASSERT_FALSE(program.empty());
+    const std::string sleeper = read_file(program.substr(0, program.size() - 1));
+    write_file(base + "/prog", sleeper);
+    ASSERT_EQ(chmod((base + "/prog").c_str(), 0755), 0);
+    ASSERT_EQ(link((base + "/prog").c_str(), (base + "/running").c_str()), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl((base + "/running").c_str(), "running", "60", nullptr);
+        _exit(127);
+    }
+    struct stop {
+        pid_t pid;
+        ~stop()
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } stop_it{pid};
+    // Running once the base refuses a write-open with ETXTBSY.
+    for (int i = 0; i < 1000; i++) {
+        int fd = open((base + "/prog").c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd == -1 && errno == ETXTBSY)
+            break;
+        if (fd >= 0)
+            close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        const char *message;
+    } cases[] = {{{}, 1, "Read-only file system"}, {{"--copyup"}, 0, ""}};
+    for (const auto &c : cases) {
+        wardfs_mount m(base, mnt, c.options);
+        run_result r = sh_in(m.mnt, "cp /etc/hostname prog");
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_file(base + "/prog"), read_file("/etc/hostname"));
+    EXPECT_EQ(read_file(base + "/running"), sleeper);
+    EXPECT_EQ(lstat_of(base + "/running").st_nlink, 1u);
+    EXPECT_EQ(kill(pid, 0), 0) << "the program still runs";
+}
+
+// Preallocation and hole punching reach a file opened for writing, as on a plain file; a
+// shared file is never opened so, and with --copyup only the copy grows.
+TEST_F(clients, fallocate_and_punch_hole)
+{
+    const off_t mib = 1 << 20;
+    for (const bool copyup : {false, true}) {
+        SCOPED_TRACE(copyup ? "--copyup" : "plain");
+        write_file(base + "/f", std::string(mib, 'x'));
+        write_file(plain + "/f", std::string(mib, 'x'));
+        write_file(base + "/shared", "shared");
+        ASSERT_EQ(link((base + "/shared").c_str(), (base + "/other").c_str()), 0);
+        wardfs_mount m(base, mnt,
+                       copyup ? std::vector<std::string>{"--copyup"} : std::vector<std::string>{});
+        for (const std::string &f : {m / "f", plain + "/f"}) {
+            int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(fd, 0) << f;
+            EXPECT_EQ(fallocate(fd, 0, mib, mib), 0) << f << ": " << strerror(errno);
+            EXPECT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, 8192), 0)
+                << f << ": " << strerror(errno);
+            close(fd);
+            fd = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_EQ(fallocate(fd, 0, 0, 2 * mib), -1);
+            EXPECT_EQ(errno, EBADF) << "read-only descriptor";
+            close(fd);
+        }
+        EXPECT_EQ(read_file(base + "/f"), read_file(plain + "/f"));
+        EXPECT_EQ(lstat_of(base + "/f").st_size, 2 * mib);
+        EXPECT_LT(lstat_of(base + "/f").st_blocks, lstat_of(plain + "/f").st_blocks + 8);
+
+        int fd = open((m / "shared").c_str(), O_RDWR | O_CLOEXEC);
+        if (!copyup) {
+            EXPECT_EQ(fd, -1);
+            EXPECT_EQ(errno, EROFS);
+        } else {
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(fallocate(fd, 0, 0, mib), 0);
+            close(fd);
+            EXPECT_EQ(lstat_of(base + "/shared").st_size, mib);
+        }
+        EXPECT_EQ(lstat_of(base + "/other").st_size, 6) << "the other name never grows";
+        unlink((base + "/shared").c_str());
+        unlink((base + "/other").c_str());
+    }
+}
+
+// mount(8) starts wardfs through the fuse package's helper and hands it only -o options:
+// "-o copyup" and "-o xattr" are wardfs's own. The helper finds the program on the PATH it
+// sets, so this test's private mount namespace lays a tmpfs over /usr/local/bin holding it.
+TEST_F(clients, mount_helper_with_o_copyup)
+{
+    if (system("test -x /sbin/mount.fuse || test -x /usr/sbin/mount.fuse") != 0)
+        GTEST_SKIP() << "*** SKIP: no mount.fuse (the fuse package) ***";
+    const std::string bin = "/usr/local/bin";
+    ASSERT_EQ(mount("tmpfs", bin.c_str(), "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+    struct unmount_bin {
+        std::string dir;
+        ~unmount_bin() { umount2(dir.c_str(), MNT_DETACH); }
+    } keep{bin};
+    write_file(bin + "/wardfs", wardfs_launcher_script());
+    ASSERT_EQ(chmod((bin + "/wardfs").c_str(), 0755), 0);
+
+    write_file(base + "/f", "shared");
+    ASSERT_EQ(link((base + "/f").c_str(), (base + "/g").c_str()), 0);
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    run_result r =
+        run("/bin/mount", {"mount", "-t", "fuse.wardfs", base, mnt, "-o", "copyup,xattr"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct unmount_mnt {
+        std::string dir;
+        ~unmount_mnt() { EXPECT_EQ(system(("umount '" + dir + "'").c_str()), 0); }
+    } unmount{mnt};
+    EXPECT_NE(mountinfo_line(mnt).find("fuse.wardfs"), std::string::npos) << mountinfo_line(mnt);
+    EXPECT_EQ(sh_in(mnt, "echo more >>f && setfattr -n user.k -v v f").status, 0);
+    EXPECT_EQ(read_file(base + "/f"), "sharedmore\n");
+    EXPECT_EQ(read_file(base + "/g"), "shared");
+    EXPECT_EQ(sh_in(base, "getfattr --only-values -n user.k f").out, "v");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return run_privileged_tests(argc, argv, true);
+}
