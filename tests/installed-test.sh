@@ -52,8 +52,8 @@ fi
 
 # A real mount with the installed daemon: a shared file refuses a write.
 work=$(mktemp -d)
-trap 'fusermount -u "$work/mnt" 2>/dev/null; rm -rf "$work"' EXIT
-mkdir "$work/base" "$work/mnt"
+trap 'fusermount -u "$work/mnt" 2>/dev/null; fusermount -u "$work/mnt2" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir "$work/base" "$work/mnt" "$work/mnt2"
 echo shared >"$work/base/f"
 ln "$work/base/f" "$work/base/g"
 if wardfs "$work/base" "$work/mnt"; then
@@ -63,6 +63,14 @@ if wardfs "$work/base" "$work/mnt"; then
     check "the mount unmounts" fusermount -u "$work/mnt"
 else
     check "wardfs mounts" false
+fi
+# mount(8) through the fuse package's helper, copy-up asked for as a mount option.
+if mount -t fuse.wardfs "$work/base" "$work/mnt2" -o copyup; then
+    check "mount -t fuse.wardfs -o copyup gives the name a private copy" \
+        sh -c "echo more >>'$work/mnt2/f' && test \"\$(cat '$work/base/g')\" = shared"
+    check "umount unmounts it" umount "$work/mnt2"
+else
+    check "mount -t fuse.wardfs mounts" false
 fi
 
 for page in wardfs.1 vaskel-system-generator.8 vaskel-remount.8; do
