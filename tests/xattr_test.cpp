@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -140,6 +141,38 @@ TEST_P(xattrs, setcap_and_tar_keep_capabilities)
     r = run("/bin/sh", {"sh", "-c", "setcap cap_net_raw+ep '" + (m / "shared") + "'"});
     EXPECT_EQ(r.status, GetParam() ? 0 : 1) << r.err;
     EXPECT_EQ(run("/bin/sh", {"sh", "-c", "getcap '" + base + "/other'"}).out, "");
+}
+
+// Without the option every attribute call fails with EOPNOTSUPP, and the kernel learns it
+// once: it stops asking for security.capability before each write (libfuse's -d log counts
+// the requests).
+TEST(xattrs_off, refused_once_for_all)
+{
+    temp_dir work;
+    const std::string base = work / "base";
+    ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+    std::string log;
+    {
+        wardfs_mount m(base, work / "mnt", {"-d"});
+        int fd = open((m / "f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; i < 50; i++)
+            ASSERT_EQ(write(fd, "0123456789", 10), 10);
+        close(fd);
+        char v[8];
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(errno_of(getxattr((m / "f").c_str(), "user.k", v, sizeof v)), EOPNOTSUPP);
+            EXPECT_EQ(errno_of(setxattr((m / "f").c_str(), "user.k", "v", 1, 0)), EOPNOTSUPP);
+            EXPECT_EQ(errno_of(listxattr((m / "f").c_str(), v, sizeof v)), EOPNOTSUPP);
+            EXPECT_EQ(errno_of(removexattr((m / "f").c_str(), "user.k")), EOPNOTSUPP);
+        }
+        log = read_file(m.log);
+    }
+    size_t asked = 0;
+    for (size_t at = log.find("GETXATTR"); at != std::string::npos;
+         at = log.find("GETXATTR", at + 1))
+        asked++;
+    EXPECT_LE(asked, 1u) << "the kernel asked again after the first refusal";
 }
 
 INSTANTIATE_TEST_SUITE_P(wardfs, xattrs, testing::Bool(),

@@ -116,6 +116,10 @@ int op_statfs(const char *, struct statvfs *buf) noexcept
     return 0;
 }
 
+// Without --xattr every attribute call answers ENOSYS: the kernel then tells the caller
+// EOPNOTSUPP and stops asking. With EOPNOTSUPP it would go on asking for
+// security.capability before every single write, a round trip each.
+//
 // Extended attributes work on the entry itself, a final symbolic link included, as chown
 // does. There is no "at" form of the attribute calls, so the entry is opened with O_PATH
 // relative to the base (which opens nothing for reading or writing, and so has no effect on
@@ -138,7 +142,7 @@ static int open_xattr_entry(const char *rel, xattr_entry &entry)
 template <typename Change> static int change_xattr(const char *path, Change change)
 {
     if (!xattr_enabled)
-        return -EOPNOTSUPP;
+        return -ENOSYS;
     const char *rel = to_relative_path(path);
     if (int res = guard_write(rel, nullptr, nullptr); res != 0)
         return res;
@@ -167,7 +171,7 @@ int op_removexattr(const char *path, const char *name) noexcept
 int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept
 {
     if (!xattr_enabled)
-        return -EOPNOTSUPP;
+        return -ENOSYS;
     xattr_entry entry;
     if (int res = open_xattr_entry(to_relative_path(path), entry); res != 0)
         return res;
@@ -178,7 +182,7 @@ int op_getxattr(const char *path, const char *name, char *value, size_t size) no
 int op_listxattr(const char *path, char *list, size_t size) noexcept
 {
     if (!xattr_enabled)
-        return -EOPNOTSUPP;
+        return -ENOSYS;
     xattr_entry entry;
     if (int res = open_xattr_entry(to_relative_path(path), entry); res != 0)
         return res;
