@@ -2,7 +2,8 @@
 # Side-by-side benchmark: the plain base directory, wardfs (default and --copyup) and bindfs,
 # all on one scratch file system in one run. Prints each metric for each target with its
 # ratio to native and to bindfs (above 1 is better than the reference), medians of several
-# runs. Usage: bench/run.sh [--quick] (BUILD=build dir, SCRATCH=parent of the scratch dir).
+# runs. Usage: bench/run.sh [--quick] (BUILD=build dir, SCRATCH=parent of the scratch dir,
+# BASELINE=another wardfs binary, say an earlier build, measured in the same run).
 set -euo pipefail
 
 build=${BUILD:-build}
@@ -21,7 +22,7 @@ fi
 
 scratch=$(mktemp -d "${SCRATCH:-/var/tmp}/wardfs-bench.XXXXXX")
 data=$scratch/data
-targets="native wardfs wardfs-copyup bindfs"
+targets="native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}"
 declare -A dir pid
 mkdir -p "$data"
 
@@ -50,13 +51,14 @@ mount_target() {
     wardfs) "$wardfs" "$2" "$3" -f & ;;
     wardfs-copyup) "$wardfs" "$2" "$3" -f --copyup & ;;
     bindfs) bindfs -f "$2" "$3" & ;;
+    baseline) "$BASELINE" "$2" "$3" -f & ;;
     esac
     pid[$1$3]=$!
     wait_mount "$3"
 }
 
 dir[native]=$data
-for t in wardfs wardfs-copyup bindfs; do
+for t in ${targets#native }; do
     dir[$t]=$scratch/mnt-$t
     mount_target "$t" "$data" "${dir[$t]}"
 done
@@ -170,12 +172,14 @@ metrics="seq_write_1M seq_read_cold seq_read_cached rand_read_4k seq_write_4k me
 meta_stat meta_rename meta_unlink untar retar"
 printf '%-26s %-7s' metric unit
 for t in $targets; do printf ' %16s' "$t"; done
-printf '   %s\n' "ratios wardfs/native wardfs/bindfs copyup/native copyup/bindfs"
+printf '   %s\n' "ratios wardfs/native wardfs/bindfs copyup/native copyup/bindfs${BASELINE:+ wardfs/baseline}"
 for m in $metrics; do
     printf '%-26s %-7s' "$m" "${unit[$m]}"
     for t in $targets; do printf ' %16s' "${result[$m,$t]:--}"; done
-    printf '   %6s %6s %6s %6s\n' "$(ratio "$m" wardfs native)" "$(ratio "$m" wardfs bindfs)" \
+    printf '   %6s %6s %6s %6s' "$(ratio "$m" wardfs native)" "$(ratio "$m" wardfs bindfs)" \
         "$(ratio "$m" wardfs-copyup native)" "$(ratio "$m" wardfs-copyup bindfs)"
+    [ -n "${BASELINE:-}" ] && printf ' %6s' "$(ratio "$m" wardfs baseline)"
+    printf '\n'
 done
 printf '\n%-26s %-7s %16s %16s   %s\n' metric unit wardfs-copyup cp+rename "ratio (cp time / copy-up time)"
 for key in "${!unit[@]}"; do
