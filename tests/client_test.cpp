@@ -134,6 +134,42 @@ TEST_F(clients, new_entries_belong_to_their_creator)
     }
 }
 
+// A copy-up is the file system's own work: made for another user, the copy keeps the file's
+// owner, group and mode, and only the change that user asked for lands on it.
+TEST_F(clients, copyup_for_another_user_keeps_the_owner)
+{
+    const struct {
+        const char *command;
+        uid_t owner;
+        mode_t mode;
+        mode_t mode_after;
+        const char *content_after;
+    } cases[] = {
+        {"echo more >>f", 0, 0666, 0666, "sharedmore\n"},
+        {"chmod 0600 f", 65534, 0644, 0600, "shared"},
+        {"truncate -s 2 f", 0, 0646, 0646, "sh"},
+    };
+    wardfs_mount m(base, mnt, {"--copyup", "-oallow_other"});
+    for (const auto &c : cases) {
+        write_file(base + "/f", "shared");
+        ASSERT_EQ(chown((base + "/f").c_str(), c.owner, 4242), 0);
+        ASSERT_EQ(chmod((base + "/f").c_str(), c.mode), 0);
+        ASSERT_EQ(link((base + "/f").c_str(), (base + "/other").c_str()), 0);
+        run_result r = sh_in(m.mnt, c.command, 65534, 65534);
+        EXPECT_EQ(r.status, 0) << c.command << ": " << r.err;
+        struct stat own = lstat_of(base + "/f"), other = lstat_of(base + "/other");
+        EXPECT_EQ(own.st_nlink, 1u) << c.command;
+        EXPECT_EQ(own.st_uid, c.owner) << c.command;
+        EXPECT_EQ(own.st_gid, 4242u) << c.command;
+        EXPECT_EQ(own.st_mode & 07777, c.mode_after) << c.command;
+        EXPECT_EQ(read_file(base + "/f"), c.content_after) << c.command;
+        EXPECT_EQ(read_file(base + "/other"), "shared") << c.command;
+        EXPECT_EQ(other.st_mode & 07777, c.mode) << c.command;
+        unlink((base + "/f").c_str());
+        unlink((base + "/other").c_str());
+    }
+}
+
 // touch -a, touch -m and UTIME_NOW change exactly the time stamps they name.
 TEST_F(clients, single_time_stamps)
 {
