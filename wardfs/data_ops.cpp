@@ -142,6 +142,26 @@ int op_fallocate(const char *, int mode, off_t offset, off_t length,
     return 0;
 }
 
+ssize_t op_copy_file_range(const char *, struct fuse_file_info *fi_in, off_t offset_in,
+                           const char *, struct fuse_file_info *fi_out, off_t offset_out,
+                           size_t size, int flags) noexcept
+{
+    // The base copies between the two files itself (a clone on a reflink file system), and
+    // the data never passes through the daemon. The destination passed the guard when it
+    // was opened for writing.
+    ssize_t n = copy_file_range(fh_fd(fi_in), &offset_in, fh_fd(fi_out), &offset_out, size,
+                                static_cast<unsigned int>(flags));
+    return n == -1 ? negated_errno() : n;
+}
+
+off_t op_lseek(const char *, off_t offset, int whence, struct fuse_file_info *fi) noexcept
+{
+    // The kernel asks only for SEEK_DATA and SEEK_HOLE: the base's answer keeps sparse files
+    // sparse when they are copied out. The position of the descriptor is not used otherwise.
+    off_t res = lseek(fh_fd(fi), offset, whence);
+    return res == -1 ? negated_errno() : res;
+}
+
 int op_release(const char *, struct fuse_file_info *fi) noexcept
 {
     close(fh_fd(fi));

@@ -68,8 +68,7 @@ int main(int argc, char *argv[])
 
     // A failed mount must not look like success: a script would go on to change the shared
     // files in the unmounted base directory.
-    int res =
-        fuse_main_real(args.argc, args.argv, &operation_table, sizeof(operation_table), nullptr);
+    int res = run_fuse(&args);
     fuse_opt_free_args(&args);
     return res == 0 ? 0 : 1;
 }

@@ -97,7 +97,14 @@ int op_symlink(const char *target, const char *linkpath) noexcept
 
 int op_rename(const char *from, const char *to) noexcept
 {
-    if (renameat(base_dir_fd, to_relative_path(from), base_dir_fd, to_relative_path(to)) == -1)
+    return rename_entry(from, to, 0);
+}
+
+int rename_entry(const char *from, const char *to, unsigned int flags) noexcept
+{
+    // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them.
+    if (renameat2(base_dir_fd, to_relative_path(from), base_dir_fd, to_relative_path(to), flags) ==
+        -1)
         return negated_errno();
     return 0;
 }
@@ -190,7 +197,7 @@ int op_listxattr(const char *path, char *list, size_t size) noexcept
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 
-int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
+int op_readdir(const char *path, void *buf, entry_filler filler, off_t,
                struct fuse_file_info *) noexcept
 {
     int fd = openat(base_dir_fd, to_relative_path(path),
@@ -238,43 +245,3 @@ int op_utimens(const char *path, const struct timespec ts[2]) noexcept
         return negated_errno();
     return 0;
 }
-
-static struct fuse_operations make_operation_table()
-{
-    struct fuse_operations ops = {};
-    ops.getattr = op_getattr;
-    ops.readlink = op_readlink;
-    ops.mknod = op_mknod;
-    ops.mkdir = op_mkdir;
-    ops.unlink = op_unlink;
-    ops.rmdir = op_rmdir;
-    ops.symlink = op_symlink;
-    ops.rename = op_rename;
-    ops.link = op_link;
-    ops.chmod = op_chmod;
-    ops.chown = op_chown;
-    ops.truncate = op_truncate;
-    ops.open = op_open;
-    ops.read = op_read;
-    ops.write = op_write;
-    ops.statfs = op_statfs;
-    ops.release = op_release;
-    ops.fsync = op_fsync;
-    ops.setxattr = op_setxattr;
-    ops.getxattr = op_getxattr;
-    ops.listxattr = op_listxattr;
-    ops.removexattr = op_removexattr;
-    ops.readdir = op_readdir;
-    ops.access = op_access;
-    ops.create = op_create;
-    ops.utimens = op_utimens;
-    ops.write_buf = op_write_buf;
-    ops.read_buf = op_read_buf;
-    ops.fallocate = op_fallocate;
-    // Without this libfuse drops a time-stamp change that sets only one of the two times
-    // (touch -a, touch -m) and reports success.
-    ops.flag_utime_omit_ok = 1;
-    return ops;
-}
-
-const struct fuse_operations operation_table = make_operation_table();

@@ -21,6 +21,10 @@ enum {
 extern const struct fuse_opt option_table[];
 extern const struct fuse_operations operation_table;
 
+// The libfuse edge (one for each libfuse line): hands the remaining arguments and the
+// operation record to libfuse's main loop; returns its result, 0 after a clean unmount.
+int run_fuse(struct fuse_args *args) noexcept;
+
 int process_option(void *data, const char *arg, int key, struct fuse_args *outargs);
 
 // The FUSE path without its leading slashes, "." for the root; not a copy.
@@ -36,6 +40,7 @@ int op_unlink(const char *path) noexcept;
 int op_rmdir(const char *path) noexcept;
 int op_symlink(const char *target, const char *linkpath) noexcept;
 int op_rename(const char *from, const char *to) noexcept;
+int rename_entry(const char *from, const char *to, unsigned int flags) noexcept;
 int op_link(const char *from, const char *to) noexcept;
 int op_statfs(const char *path, struct statvfs *buf) noexcept;
 int op_setxattr(const char *path, const char *name, const char *value, size_t size,
@@ -43,7 +48,9 @@ int op_setxattr(const char *path, const char *name, const char *value, size_t si
 int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept;
 int op_listxattr(const char *path, char *list, size_t size) noexcept;
 int op_removexattr(const char *path, const char *name) noexcept;
-int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t offset,
+// libfuse 2's directory filler; the libfuse 3 edge hands op_readdir one of this shape.
+typedef int (*entry_filler)(void *buf, const char *name, const struct stat *st, off_t offset);
+int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
                struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
@@ -86,3 +93,7 @@ int op_fsync(const char *path, int datasync, struct fuse_file_info *fi) noexcept
 int op_release(const char *path, struct fuse_file_info *fi) noexcept;
 int op_fallocate(const char *path, int mode, off_t offset, off_t length,
                  struct fuse_file_info *fi) noexcept;
+ssize_t op_copy_file_range(const char *path_in, struct fuse_file_info *fi_in, off_t offset_in,
+                           const char *path_out, struct fuse_file_info *fi_out, off_t offset_out,
+                           size_t size, int flags) noexcept;
+off_t op_lseek(const char *path, off_t offset, int whence, struct fuse_file_info *fi) noexcept;

@@ -1,0 +1,194 @@
+// The libfuse 3 edge of wardfs: the same handlers under libfuse 3's signatures (which gained
+// a file-info argument or flags), libfuse 2's mount options mapped onto what libfuse 3 has
+// for them, and a connection set up for large requests, READDIRPLUS and splice.
+#include "wardfs.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <fcntl.h>
+
+namespace {
+
+// libfuse 2 options that libfuse 3 takes only as configuration, set in init.
+struct fuse2_settings {
+    int use_ino = 0, readdir_ino = 0, hard_remove = 0, direct_io = 0, intr = 0;
+    int intr_signal = 0;
+};
+fuse2_settings fuse2;
+
+#define FUSE2_OPTION(templ, member, value)                                                         \
+    {                                                                                              \
+        templ, offsetof(fuse2_settings, member), value                                             \
+    }
+const struct fuse_opt fuse2_option_table[] = {
+    FUSE2_OPTION("use_ino", use_ino, 1),
+    FUSE2_OPTION("readdir_ino", readdir_ino, 1),
+    FUSE2_OPTION("hard_remove", hard_remove, 1),
+    FUSE2_OPTION("direct_io", direct_io, 1),
+    FUSE2_OPTION("intr", intr, 1),
+    FUSE2_OPTION("intr_signal=%d", intr_signal, 0),
+    // Always so in libfuse 3 (large writes, mounting over a non-empty directory) or no
+    // longer meaningful (large_read): accepted and dropped.
+    FUSE_OPT_KEY("big_writes", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("nonempty", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("large_read", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_END,
+};
+
+// The connection options (max_write, splice_*, atomic_o_trunc, writeback_cache, ...), as
+// libfuse 3 parses them from the command line; applied in init.
+struct fuse_conn_info_opts *conn_options;
+// Written in init, before the kernel sends any other request.
+bool writeback_cache;
+
+void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
+{
+    cfg->use_ino = fuse2.use_ino;
+    cfg->readdir_ino = fuse2.readdir_ino;
+    cfg->hard_remove = fuse2.hard_remove;
+    cfg->direct_io = fuse2.direct_io;
+    cfg->intr = fuse2.intr;
+    if (fuse2.intr_signal != 0)
+        cfg->intr_signal = fuse2.intr_signal;
+    // The kernel clears set-user-ID bits and capabilities on a write or chown by an
+    // unprivileged caller itself, as it does for libfuse 2. Left to the daemon, which writes
+    // as root, they would stay.
+    conn->want &= ~FUSE_CAP_HANDLE_KILLPRIV;
+    fuse_apply_conn_info_opts(conn_options, conn);
+    writeback_cache = (conn->want & FUSE_CAP_WRITEBACK_CACHE) != 0;
+    return nullptr;
+}
+
+int getattr_v3(const char *path, struct stat *st, struct fuse_file_info *)
+{
+    return op_getattr(path, st);
+}
+
+int rename_v3(const char *from, const char *to, unsigned int flags)
+{
+    return rename_entry(from, to, flags);
+}
+
+// The open file's descriptor is not used: the guard looks at the name, as for libfuse 2.
+int chmod_v3(const char *path, mode_t mode, struct fuse_file_info *)
+{
+    return op_chmod(path, mode);
+}
+
+int chown_v3(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *)
+{
+    return op_chown(path, uid, gid);
+}
+
+int truncate_v3(const char *path, off_t size, struct fuse_file_info *)
+{
+    return op_truncate(path, size);
+}
+
+int utimens_v3(const char *path, const struct timespec ts[2], struct fuse_file_info *)
+{
+    return op_utimens(path, ts);
+}
+
+// With the writeback cache the kernel also reads through a descriptor opened only for
+// writing (to fill a partly written page) and places every write itself, appends included.
+void flags_for_writeback(struct fuse_file_info *fi)
+{
+    if (!writeback_cache)
+        return;
+    if ((fi->flags & O_ACCMODE) == O_WRONLY)
+        fi->flags = (fi->flags & ~O_ACCMODE) | O_RDWR;
+    fi->flags &= ~O_APPEND;
+}
+
+int open_v3(const char *path, struct fuse_file_info *fi)
+{
+    flags_for_writeback(fi);
+    return op_open(path, fi);
+}
+
+int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
+{
+    flags_for_writeback(fi);
+    return op_create(path, mode, fi);
+}
+
+// READDIRPLUS: libfuse looks each entry up (through getattr) and hands the kernel its
+// attributes with the listing, which spares the kernel a LOOKUP per entry.
+struct listing {
+    void *buf;
+    fuse_fill_dir_t fill;
+    enum fuse_fill_dir_flags flags;
+};
+
+int fill_entry(void *buf, const char *name, const struct stat *st, off_t offset)
+{
+    auto *l = static_cast<listing *>(buf);
+    return l->fill(l->buf, name, st, offset, l->flags);
+}
+
+int readdir_v3(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,
+               struct fuse_file_info *fi, enum fuse_readdir_flags flags)
+{
+    listing l = {buf, fill,
+                 (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS
+                                             : static_cast<enum fuse_fill_dir_flags>(0)};
+    return op_readdir(path, &l, fill_entry, offset, fi);
+}
+
+struct fuse_operations make_operation_table()
+{
+    struct fuse_operations ops = {};
+    ops.getattr = getattr_v3;
+    ops.readlink = op_readlink;
+    ops.mknod = op_mknod;
+    ops.mkdir = op_mkdir;
+    ops.unlink = op_unlink;
+    ops.rmdir = op_rmdir;
+    ops.symlink = op_symlink;
+    ops.rename = rename_v3;
+    ops.link = op_link;
+    ops.chmod = chmod_v3;
+    ops.chown = chown_v3;
+    ops.truncate = truncate_v3;
+    ops.open = open_v3;
+    ops.read = op_read;
+    ops.write = op_write;
+    ops.statfs = op_statfs;
+    ops.release = op_release;
+    ops.fsync = op_fsync;
+    ops.setxattr = op_setxattr;
+    ops.getxattr = op_getxattr;
+    ops.listxattr = op_listxattr;
+    ops.removexattr = op_removexattr;
+    ops.readdir = readdir_v3;
+    ops.init = init_v3;
+    ops.access = op_access;
+    ops.create = create_v3;
+    ops.utimens = utimens_v3;
+    ops.write_buf = op_write_buf;
+    ops.read_buf = op_read_buf;
+    ops.fallocate = op_fallocate;
+    ops.copy_file_range = op_copy_file_range;
+    ops.lseek = op_lseek;
+    return ops;
+}
+
+} // namespace
+
+const struct fuse_operations operation_table = make_operation_table();
+
+int run_fuse(struct fuse_args *args) noexcept
+{
+    // libfuse 3 refuses what it does not know; the options written for libfuse 2 are taken
+    // out here and set in init.
+    if (fuse_opt_parse(args, &fuse2, fuse2_option_table, nullptr) == -1)
+        return 1;
+    conn_options = fuse_parse_conn_info_opts(args);
+    if (conn_options == nullptr)
+        return 1;
+    int res =
+        fuse_main_real(args->argc, args->argv, &operation_table, sizeof(operation_table), nullptr);
+    free(conn_options);
+    return res;
+}
