@@ -25,8 +25,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "%s: too short\n", argv[1]);
         return 1;
     }
-    void *map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                     fd, 0);
+    void *map =
+        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         perror("mmap");
         return 1;

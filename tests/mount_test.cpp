@@ -251,15 +251,104 @@ TEST_F(mounted, data_beyond_4_gib_and_concurrent_ranges)
     EXPECT_EQ(read_file(m / "ranges"), all);
 }
 
+// rename flags and SEEK_DATA/SEEK_HOLE reach the base with the libfuse 3 build; libfuse 2
+// has neither (a rename with flags that reaches it fails with EINVAL, and a file reads as
+// data throughout).
+TEST_F(mounted, rename_flags_and_holes)
+{
+    const bool v3 = WARDFS_FUSE_MAJOR == 3;
+    write_file(base + "/a", "a");
+    write_file(base + "/b", "b");
+    {
+        int fd = open((base + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_EQ(pwrite(fd, "x", 1, 0), 1);
+        ASSERT_EQ(pwrite(fd, "y", 1, 1 << 20), 1);
+        close(fd);
+    }
+    wardfs_mount m(base, mnt());
+    auto rename2 = [&](const char *from, const char *to, unsigned flags) {
+        return errno_of(renameat2(AT_FDCWD, (m / from).c_str(), AT_FDCWD, (m / to).c_str(), flags));
+    };
+    EXPECT_EQ(rename2("a", "b", RENAME_NOREPLACE), EEXIST) << "the kernel's own answer";
+    EXPECT_EQ(rename2("a", "c", RENAME_NOREPLACE), v3 ? 0 : EINVAL);
+    EXPECT_EQ(rename2(v3 ? "c" : "a", "b", RENAME_EXCHANGE), v3 ? 0 : EINVAL);
+    EXPECT_EQ(read_file(base + "/b"), v3 ? "a" : "b");
+    EXPECT_EQ(read_file(base + (v3 ? "/c" : "/a")), v3 ? "b" : "a");
+
+    int fd = open((m / "sparse").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const off_t size = (1 << 20) + 1;
+    int direct = open((base + "/sparse").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_LT(lseek(direct, 0, SEEK_HOLE), size) << "the base has a hole";
+    EXPECT_EQ(lseek(fd, 0, SEEK_HOLE), v3 ? lseek(direct, 0, SEEK_HOLE) : size);
+    EXPECT_EQ(lseek(fd, 8192, SEEK_DATA), v3 ? lseek(direct, 8192, SEEK_DATA) : 8192);
+    close(direct);
+    close(fd);
+}
+
+// Options written for libfuse 2 work with either build; one that neither knows is refused
+// with libfuse's message and status 1.
+TEST_F(mounted, libfuse_2_options_and_unknown_ones)
+{
+    {
+        wardfs_mount m(base, mnt(),
+                       {"-obig_writes,nonempty,hard_remove,intr,direct_io",
+                        "-osplice_read,no_splice_write,auto_cache,use_ino,readdir_ino"});
+        EXPECT_EQ(read_file(m / "plain"), "plain content");
+        EXPECT_EQ(lstat_of(m / "plain").st_ino, lstat_of(base + "/plain").st_ino);
+    }
+    run_result r = run(WARDFS_BIN, {WARDFS_BIN, base, mnt(), "-f", "-ono_such_option"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unknown option"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no_such_option"), std::string::npos) << r.err;
+    EXPECT_EQ(mountinfo_line(mnt()), "");
+}
+
+// The writeback cache (libfuse 3 only): the kernel gathers small writes, and every open is
+// still guarded. Write-only and appending opens still land where the caller put them.
+TEST_F(mounted, writeback_cache_keeps_the_guard)
+{
+    if (WARDFS_FUSE_MAJOR != 3)
+        GTEST_SKIP() << "*** SKIP: the writeback cache needs the libfuse 3 build ***";
+    std::string blocks;
+    for (int i = 0; i < 100; i++)
+        blocks += "0123";
+    for (const bool copyup : {false, true}) {
+        SCOPED_TRACE(copyup ? "--copyup" : "plain");
+        write_file(base + "/plain", "plain content");
+        std::vector<std::string> options = {"-owriteback_cache"};
+        if (copyup)
+            options.push_back("--copyup");
+        wardfs_mount m(base, mnt(), options);
+        EXPECT_EQ(open_errno(m / "shared", O_WRONLY), copyup ? 0 : EROFS);
+        EXPECT_EQ(read_file(base + "/dir/other"), "shared content");
+        EXPECT_EQ(lstat_of(base + "/dir/other").st_nlink, copyup ? 1u : 2u);
+        EXPECT_EQ(open_errno(m / "plain", O_WRONLY | O_APPEND), 0);
+        EXPECT_EQ(open_errno(m / "plain", O_WRONLY | O_APPEND), 0);
+        EXPECT_EQ(read_file(base + "/plain"), "plain contentnewnew");
+        int fd = open((m / "plain").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; i < 100; i++)
+            ASSERT_EQ(pwrite(fd, "0123", 4, 4 * i), 4);
+        close(fd);
+        EXPECT_EQ(read_file(base + "/plain"), blocks);
+        unlink((base + "/shared").c_str());
+        ASSERT_EQ(link((base + "/dir/other").c_str(), (base + "/shared").c_str()), 0);
+    }
+}
+
 // The default options reach the kernel: the INIT reply (libfuse's -d output) carries the
-// big-writes flag, and the user's own -o comes later and wins.
+// big-writes flag and the largest writes the libfuse line allows (128 KiB for libfuse 2,
+// 1 MiB for libfuse 3), and the user's own -o comes later and wins.
 TEST_F(mounted, default_options_and_user_override)
 {
     const unsigned big_writes = 1u << 5; // FUSE_BIG_WRITES
     const struct {
         std::vector<std::string> args;
         const char *max_write;
-    } cases[] = {{{"-d"}, "   max_write=0x00020000"},
+    } cases[] = {{{"-d"},
+                  WARDFS_FUSE_MAJOR == 3 ? "   max_write=0x00100000" // 1 MiB
+                                         : "   max_write=0x00020000"},
                  {{"-d", "-omax_write=4096"}, "   max_write=0x00001000"}};
     for (const auto &c : cases) {
         std::string log;
@@ -376,6 +465,28 @@ TEST_F(mounted, copyup_clones_on_xfs)
     EXPECT_EQ(lstat_of(xfs / "f").st_nlink, 1u);
     EXPECT_EQ(lstat_of(xfs / "f").st_size, (1LL << 30) + 3);
     EXPECT_TRUE(all_extents_shared(xfs / "g")) << "the copy is a clone";
+}
+
+// Between two files open on the mount, copy_file_range reaches the base with the libfuse 3
+// build, which clones on a reflink file system; libfuse 2 has no such request (the kernel
+// copies through reads and writes).
+TEST_F(mounted, copy_file_range_clones_with_libfuse_3)
+{
+    if (!have_mkfs_xfs())
+        GTEST_SKIP() << no_mkfs_xfs;
+    xfs_image xfs(work, "1G", "-m reflink=1");
+    ASSERT_TRUE(xfs.mounted);
+    write_file(xfs / "src", std::string(4 << 20, 's'));
+    wardfs_mount m(xfs.dir, mnt());
+    int in = open((m / "src").c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open((m / "dst").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(in, 0);
+    ASSERT_GE(out, 0);
+    EXPECT_EQ(copy_file_range(in, nullptr, out, nullptr, 4 << 20, 0), 4 << 20);
+    close(in);
+    close(out);
+    EXPECT_EQ(read_file(xfs / "dst"), read_file(xfs / "src"));
+    EXPECT_EQ(all_extents_shared(xfs / "dst"), WARDFS_FUSE_MAJOR == 3);
 }
 
 // Offsets and sizes past 4 GiB pass whole through copy-up too, also from a 32-bit daemon: a
