@@ -5,12 +5,14 @@ FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
 ARMHF_BUILD ?= build-armhf
 DEB_BUILD ?= build-deb
+FUSE3_BUILD ?= build-fuse3
 FUZZ_SECONDS ?= 300
 SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build demo check check-sanitize check-tsan check-armhf deb check-deb soak fuzz bench clean
+.PHONY: all deps build build-fuse3 demo check check-fuse3 check-sanitize check-tsan check-armhf deb \
+	check-deb soak fuzz bench clean
 
 all: build
 
@@ -27,6 +29,16 @@ demo: build
 check: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 	$(MAKE) fuzz FUZZ_SECONDS=15
+
+# wardfs built against libfuse 3 (Debian's libfuse3-dev, which installs beside libfuse 2),
+# and the whole suite run against it.
+build-fuse3: deps
+	./scripts/install-deps.sh libfuse3-dev
+	cmake -G Ninja -S . -B $(FUSE3_BUILD) $(CMAKE_FLAGS) -DVASKEL_FUSE=3
+	cmake --build $(FUSE3_BUILD)
+
+check-fuse3: build-fuse3
+	cd $(FUSE3_BUILD) && ctest --output-on-failure --timeout 600
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 check-sanitize: deps
@@ -83,11 +95,13 @@ fuzz:
 		$(FUZZ_BUILD)/corpus tests/fuzz-corpus
 
 # Side-by-side benchmark; BENCH_ARGS=--quick for a run under a minute.
-bench: build
+bench: build build-fuse3
 	./scripts/install-deps.sh bindfs fio
 	cmake --build $(BUILD) --target metaops
 	mkdir -p bench/results
-	BUILD=$(BUILD) ./bench/run.sh $(BENCH_ARGS) | tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
+	BUILD=$(BUILD) WARDFS3=$(FUSE3_BUILD)/wardfs ./bench/run.sh $(BENCH_ARGS) | \
+		tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD) \
+		$(FUSE3_BUILD)

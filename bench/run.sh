@@ -3,7 +3,9 @@
 # all on one scratch file system in one run. Prints each metric for each target with its
 # ratio to native and to bindfs (above 1 is better than the reference), medians of several
 # runs. Usage: bench/run.sh [--quick] (BUILD=build dir, SCRATCH=parent of the scratch dir,
-# BASELINE=another wardfs binary, say an earlier build, measured in the same run).
+# BASELINE=another wardfs binary, say an earlier build, measured in the same run;
+# WARDFS3=the libfuse 3 build, measured as it is and with -o writeback_cache; TARGETS=the
+# targets to measure, of native wardfs wardfs-copyup bindfs baseline wardfs3 wardfs3-wb).
 set -euo pipefail
 
 build=${BUILD:-build}
@@ -22,7 +24,7 @@ fi
 
 scratch=$(mktemp -d "${SCRATCH:-/var/tmp}/wardfs-bench.XXXXXX")
 data=$scratch/data
-targets="native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}"
+targets=${TARGETS:-native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}${WARDFS3:+ wardfs3 wardfs3-wb}}
 declare -A dir pid
 mkdir -p "$data"
 
@@ -52,13 +54,16 @@ mount_target() {
     wardfs-copyup) "$wardfs" "$2" "$3" -f --copyup & ;;
     bindfs) bindfs -f "$2" "$3" & ;;
     baseline) "$BASELINE" "$2" "$3" -f & ;;
+    wardfs3) "$WARDFS3" "$2" "$3" -f & ;;
+    wardfs3-wb) "$WARDFS3" "$2" "$3" -f -owriteback_cache & ;;
     esac
     pid[$1$3]=$!
     wait_mount "$3"
 }
 
 dir[native]=$data
-for t in ${targets#native }; do
+for t in $targets; do
+    [ "$t" = native ] && continue
     dir[$t]=$scratch/mnt-$t
     mount_target "$t" "$data" "${dir[$t]}"
 done
@@ -148,9 +153,9 @@ copyup_series() { # LABEL BASE MOUNT
         rm -f "$2/template-$mib"
     done
 }
-echo "bench: copy-up" >&2
-copyup_series "" "$data" "${dir[wardfs-copyup]}"
-if command -v mkfs.xfs >/dev/null; then
+case " $targets " in *" wardfs-copyup "*) copyup=1 ;; *) copyup=0 ;; esac
+[ "$copyup" = 1 ] && echo "bench: copy-up" >&2 && copyup_series "" "$data" "${dir[wardfs-copyup]}"
+if [ "$copyup" = 1 ] && command -v mkfs.xfs >/dev/null; then
     truncate -s 3G "$scratch/xfs.img"
     mkfs.xfs -q -m reflink=1 "$scratch/xfs.img"
     mkdir -p "$scratch/xfs"
@@ -170,15 +175,23 @@ ratio() { # METRIC TARGET REFERENCE
 }
 metrics="seq_write_1M seq_read_cold seq_read_cached rand_read_4k seq_write_4k meta_create
 meta_stat meta_rename meta_unlink untar retar"
-printf '%-26s %-7s' metric unit
-for t in $targets; do printf ' %16s' "$t"; done
-printf '   %s\n' "ratios wardfs/native wardfs/bindfs copyup/native copyup/bindfs${BASELINE:+ wardfs/baseline}"
+# Ratio columns: every target to native and to bindfs, and wardfs to the builds it is
+# compared with.
+pairs=""
+for t in $targets; do [ "$t" != native ] && pairs="$pairs $t/native"; done
+for t in $targets; do case $t in native | bindfs) ;; *) pairs="$pairs $t/bindfs" ;; esac; done
+case " $targets " in *" baseline "*) pairs="$pairs wardfs/baseline" ;; esac
+case " $targets " in *" wardfs3 "*) pairs="$pairs wardfs3/wardfs" ;; esac
+printf '%-16s %-6s' metric unit
+for t in $targets; do printf ' %13s' "$t"; done
+printf '  '
+for p in $pairs; do printf ' %s' "$p"; done
+printf '\n'
 for m in $metrics; do
-    printf '%-26s %-7s' "$m" "${unit[$m]}"
-    for t in $targets; do printf ' %16s' "${result[$m,$t]:--}"; done
-    printf '   %6s %6s %6s %6s' "$(ratio "$m" wardfs native)" "$(ratio "$m" wardfs bindfs)" \
-        "$(ratio "$m" wardfs-copyup native)" "$(ratio "$m" wardfs-copyup bindfs)"
-    [ -n "${BASELINE:-}" ] && printf ' %6s' "$(ratio "$m" wardfs baseline)"
+    printf '%-16s %-6s' "$m" "${unit[$m]}"
+    for t in $targets; do printf ' %13s' "${result[$m,$t]:--}"; done
+    printf '  '
+    for p in $pairs; do printf " %${#p}s" "$(ratio "$m" "${p%/*}" "${p#*/}")"; done
     printf '\n'
 done
 printf '\n%-26s %-7s %16s %16s   %s\n' metric unit wardfs-copyup cp+rename "ratio (cp time / copy-up time)"
