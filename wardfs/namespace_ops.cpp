@@ -245,3 +245,27 @@ int op_utimens(const char *path, const struct timespec ts[2]) noexcept
         return negated_errno();
     return 0;
 }
+
+void set_shared_operations(struct fuse_operations *ops) noexcept
+{
+    ops->readlink = op_readlink;
+    ops->mknod = op_mknod;
+    ops->mkdir = op_mkdir;
+    ops->unlink = op_unlink;
+    ops->rmdir = op_rmdir;
+    ops->symlink = op_symlink;
+    ops->link = op_link;
+    ops->read = op_read;
+    ops->write = op_write;
+    ops->statfs = op_statfs;
+    ops->release = op_release;
+    ops->fsync = op_fsync;
+    ops->setxattr = op_setxattr;
+    ops->getxattr = op_getxattr;
+    ops->listxattr = op_listxattr;
+    ops->removexattr = op_removexattr;
+    ops->access = op_access;
+    ops->write_buf = op_write_buf;
+    ops->read_buf = op_read_buf;
+    ops->fallocate = op_fallocate;
+}

@@ -21,6 +21,10 @@ enum {
 extern const struct fuse_opt option_table[];
 extern const struct fuse_operations operation_table;
 
+// Sets the members of the operation record whose handlers both libfuse lines call alike;
+// each libfuse edge sets the others.
+void set_shared_operations(struct fuse_operations *ops) noexcept;
+
 // The libfuse edge (one for each libfuse line): hands the remaining arguments and the
 // operation record to libfuse's main loop; returns its result, 0 after a clean unmount.
 int run_fuse(struct fuse_args *args) noexcept;
