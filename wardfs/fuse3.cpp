@@ -139,36 +139,17 @@ int readdir_v3(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,
 struct fuse_operations make_operation_table()
 {
     struct fuse_operations ops = {};
+    set_shared_operations(&ops);
     ops.getattr = getattr_v3;
-    ops.readlink = op_readlink;
-    ops.mknod = op_mknod;
-    ops.mkdir = op_mkdir;
-    ops.unlink = op_unlink;
-    ops.rmdir = op_rmdir;
-    ops.symlink = op_symlink;
     ops.rename = rename_v3;
-    ops.link = op_link;
     ops.chmod = chmod_v3;
     ops.chown = chown_v3;
     ops.truncate = truncate_v3;
     ops.open = open_v3;
-    ops.read = op_read;
-    ops.write = op_write;
-    ops.statfs = op_statfs;
-    ops.release = op_release;
-    ops.fsync = op_fsync;
-    ops.setxattr = op_setxattr;
-    ops.getxattr = op_getxattr;
-    ops.listxattr = op_listxattr;
-    ops.removexattr = op_removexattr;
     ops.readdir = readdir_v3;
     ops.init = init_v3;
-    ops.access = op_access;
     ops.create = create_v3;
     ops.utimens = utimens_v3;
-    ops.write_buf = op_write_buf;
-    ops.read_buf = op_read_buf;
-    ops.fallocate = op_fallocate;
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
     return ops;
@@ -187,6 +168,14 @@ int run_fuse(struct fuse_args *args) noexcept
     conn_options = fuse_parse_conn_info_opts(args);
     if (conn_options == nullptr)
         return 1;
+    // libfuse 3.14 leaves its limit of idle worker threads at a value out of its own range and
+    // says so at every start ("Ignoring invalid max threads value"). 10 is what libfuse 2
+    // keeps and libfuse 3 documents; a max_idle_threads on the command line comes later and
+    // wins.
+    if (fuse_opt_insert_arg(args, 1, "-omax_idle_threads=10") == -1) {
+        free(conn_options);
+        return 1;
+    }
     int res =
         fuse_main_real(args->argc, args->argv, &operation_table, sizeof(operation_table), nullptr);
     free(conn_options);
