@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -337,6 +338,24 @@ TEST_F(mounted, writeback_cache_keeps_the_guard)
     }
 }
 
+// The kernel's page cache serves repeated reads, yet a file rewritten in the base beside
+// the mount is read anew, whether its size changed or not: at an open once the cached
+// attributes are older than the attribute timeout (1 s), never later.
+TEST_F(mounted, changes_beside_the_mount_are_seen)
+{
+    wardfs_mount m(base, mnt());
+    for (const char *content : {"first", "other", "longer content"}) {
+        EXPECT_EQ(read_file(m / "plain"), read_file(m / "plain")) << "cached";
+        write_file(base + "/plain", content);
+        const auto written = std::chrono::steady_clock::now();
+        while (read_file(m / "plain") != content &&
+               std::chrono::steady_clock::now() - written < std::chrono::seconds(3))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(read_file(m / "plain"), content);
+        EXPECT_LT(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(2500));
+    }
+}
+
 // The default options reach the kernel: the INIT reply (libfuse's -d output) carries the
 // big-writes flag and the largest writes the libfuse line allows (128 KiB for libfuse 2,
 // 1 MiB for libfuse 3), and the user's own -o comes later and wins.
@@ -362,6 +381,7 @@ TEST_F(mounted, default_options_and_user_override)
         unsigned flags = static_cast<unsigned>(strtoul(log.c_str() + reply + 13, nullptr, 16));
         EXPECT_TRUE(flags & big_writes) << log.substr(0, 600);
         EXPECT_NE(log.find(c.max_write), std::string::npos) << log.substr(0, 600);
+        EXPECT_EQ(log.find("nvalid"), std::string::npos) << "libfuse complained at start";
     }
 }
 
