@@ -33,7 +33,8 @@ cleanup() {
     for m in "$scratch"/mnt-* "$scratch"/xfs-mnt-* "$scratch/xfs"; do
         mountpoint -q "$m" 2>/dev/null && { fusermount -u "$m" 2>/dev/null || umount -l "$m"; }
     done
-    for p in "${pid[@]}"; do kill "$p" 2>/dev/null; done
+    # An unmounted daemon exits by itself; only one that does not is killed.
+    for p in "${pid[@]}"; do timeout 5 tail --pid="$p" -f /dev/null || kill "$p" 2>/dev/null; done
     wait 2>/dev/null
     rm -rf "$scratch"
 }
