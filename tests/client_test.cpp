@@ -170,6 +170,21 @@ TEST_F(clients, copyup_for_another_user_keeps_the_owner)
     }
 }
 
+// A write by another user clears the set-user-ID and set-group-ID bits, as on the base: the
+// daemon writes as root, so the kernel must still do it for the caller.
+TEST_F(clients, unprivileged_write_clears_set_id_bits)
+{
+    for (const std::string &root : {base, plain}) {
+        write_file(root + "/prog", "program");
+        ASSERT_EQ(chmod((root + "/prog").c_str(), 06777), 0);
+    }
+    wardfs_mount m(base, mnt, {"-oallow_other"});
+    EXPECT_EQ(sh_in(m.mnt, "echo more >>prog", 65534, 65534).status, 0);
+    EXPECT_EQ(sh_in(plain, "echo more >>prog", 65534, 65534).status, 0);
+    EXPECT_EQ(lstat_of(base + "/prog").st_mode, lstat_of(plain + "/prog").st_mode);
+    EXPECT_EQ(lstat_of(base + "/prog").st_mode & 06000, 0u);
+}
+
 // touch -a, touch -m and UTIME_NOW change exactly the time stamps they name.
 TEST_F(clients, single_time_stamps)
 {

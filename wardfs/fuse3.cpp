@@ -51,8 +51,9 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
     if (fuse2.intr_signal != 0)
         cfg->intr_signal = fuse2.intr_signal;
     // The kernel clears set-user-ID bits and capabilities on a write or chown by an
-    // unprivileged caller itself, as it does for libfuse 2. Left to the daemon, which writes
-    // as root, they would stay.
+    // unprivileged caller itself, as it does for libfuse 2; left to the daemon, which writes
+    // as root, they would stay. libfuse 3.14 does not ask for this by default; a later one
+    // that did would not get it.
     conn->want &= ~FUSE_CAP_HANDLE_KILLPRIV;
     fuse_apply_conn_info_opts(conn_options, conn);
     writeback_cache = (conn->want & FUSE_CAP_WRITEBACK_CACHE) != 0;
