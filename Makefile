@@ -53,12 +53,16 @@ check-tsan: deps
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest -L fuse --output-on-failure --timeout 1200
 
 # The whole suite built for 32-bit ARM (armhf) and run under qemu-user, FUSE mounts included.
-ARMHF_PACKAGES = crossbuild-essential-armhf qemu-user-static libfuse-dev:armhf \
-	libglib2.0-dev:armhf libgtest-dev:armhf libstdc++6:armhf
+# The armhf libraries come from a target tree of their own in the build folder, made from
+# bookworm main; the host gets only the cross compiler and the emulator.
+# ARMHF_TREE=DIR uses a target tree of one's own, as it is.
+ARMHF_TREE_PACKAGES = libc6-dev libstdc++-12-dev libfuse-dev libglib2.0-dev libgtest-dev
 check-armhf: deps
-	./scripts/install-deps.sh $(ARMHF_PACKAGES)
+	./scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user-static mmdebstrap
+	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
 	cmake -G Ninja -S . -B $(ARMHF_BUILD) $(CMAKE_FLAGS) \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
+		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
+		-DVASKEL_TARGET_TREE=$(abspath $(or $(ARMHF_TREE),$(ARMHF_BUILD)/target-tree))
 	cmake --build $(ARMHF_BUILD)
 	cd $(ARMHF_BUILD) && ctest --output-on-failure --timeout 1200
 

@@ -6,17 +6,12 @@ packages="cmake ninja-build g++ pkg-config libfuse-dev libglib2.0-dev fuse libgt
 util-linux attr xfsprogs scdoc man-db libcap2-bin patch"
 [ "$#" -gt 0 ] && packages="$packages $*"
 
-# A package counts as installed for this machine's own architecture (or for all); an armhf
-# copy of a library beside it does not stand in for the native one.
+# A package counts as installed for this machine's own architecture (or for all).
 native=$(dpkg --print-architecture)
 missing=""
 for p in $packages; do
-    case "$p" in
-    *:*) want="${p#*:}" name="${p%%:*}" ;;
-    *) want="$native" name="$p" ;;
-    esac
-    if ! dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' "$name" 2>/dev/null |
-        grep -Eq "^installed ($want|all)\$"; then
+    if ! dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' "$p" 2>/dev/null |
+        grep -Eq "^installed ($native|all)\$"; then
         missing="$missing $p"
     fi
 done
@@ -28,17 +23,16 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
-# Packages of another architecture (name:arch) need that architecture known to dpkg.
-for p in $missing; do
-    case "$p" in
-    *:*)
-        arch="${p#*:}"
-        if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-            dpkg --add-architecture "$arch"
-        fi
-        ;;
-    esac
+# A mirror caught mid-sync fails an index now and then: try the update three times, and if
+# an index still fails, go on with the lists there are. Only a failed install is fatal,
+# and apt's own message says why.
+for try in 1 2 3; do
+    apt-get -o DPkg::Lock::Timeout=300 update -q && break
+    [ "$try" -lt 3 ] || {
+        echo "install-deps: apt-get update failed three times; installing from the lists there are" >&2
+        break
+    }
+    sleep 10
 done
-apt-get -o DPkg::Lock::Timeout=300 update -q
 # shellcheck disable=SC2086
 apt-get -o DPkg::Lock::Timeout=300 install -y -q --no-install-recommends $missing

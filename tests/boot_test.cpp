@@ -250,6 +250,7 @@ bool has_option(const std::string &path, const std::string &option)
 
 struct remount : in_namespace {
     std::string root = work / "root";
+    static constexpr const char *target_tree = "/target-tree";
 
     // A root of its own: a tmpfs with the system's /usr bound in and /proc for the runtime.
     void SetUp() override
@@ -262,6 +263,19 @@ struct remount : in_namespace {
         ASSERT_EQ(mount("proc", (root + "/proc").c_str(), "proc", 0, nullptr), 0);
         for (const char *l : {"lib", "lib64", "bin"})
             ASSERT_EQ(symlink((std::string("usr/") + l).c_str(), (root + "/" + l).c_str()), 0);
+        // Under the emulator, the target's libraries come from the target tree. The emulator
+        // looks every absolute path up in its prefix first, so the prefix holds the library
+        // directories alone: /sysroot, /var and /run are then the root's own, and "/" is a
+        // directory on the root's file system.
+        if (const char *tree = getenv("QEMU_LD_PREFIX"); emulated() && tree != nullptr) {
+            for (const char *d : {"", "/lib", "/usr", "/usr/lib"})
+                ASSERT_EQ(mkdir(at(target_tree + std::string(d)).c_str(), 0755), 0);
+            for (const char *d : {"/lib", "/usr/lib"})
+                ASSERT_EQ(mount((tree + std::string(d)).c_str(),
+                                at(target_tree + std::string(d)).c_str(), nullptr,
+                                MS_BIND | MS_REC, nullptr),
+                          0);
+        }
     }
 
     std::string at(const std::string &path) const { return root + path; }
@@ -273,6 +287,8 @@ struct remount : in_namespace {
         run_result r = run(REMOUNT_BIN, {}, [fd, dir] {
             if (chroot(dir.c_str()) != 0 || chdir("/") != 0)
                 _exit(126);
+            if (getenv("QEMU_LD_PREFIX") != nullptr)
+                setenv("QEMU_LD_PREFIX", target_tree, 1);
             char *const argv[] = {const_cast<char *>("vaskel-remount"), nullptr};
             if (!emulated())
                 fexecve(fd, argv, environ);

@@ -1,0 +1,48 @@
+#!/bin/sh
+# Makes a target tree for cross builds: the -dev packages of one Debian architecture,
+# extracted from bookworm main into DIR with mmdebstrap, without touching the host's dpkg.
+# The tree is made again only when its architecture or package list changes.
+#   target-tree.sh ARCH DIR PACKAGE...
+set -eu
+
+[ "$#" -ge 3 ] || {
+    echo "usage: target-tree.sh ARCH DIR PACKAGE..." >&2
+    exit 2
+}
+arch=$1 dir=$2
+shift 2
+packages=$(printf '%s\n' "$@" | sort -u | tr '\n' ',' | sed 's/,$//')
+stamp="$dir.packages"
+want="$arch $packages"
+
+if [ -d "$dir" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+    exit 0
+fi
+
+# The Debian mirror as the system's apt sources name it (deb822 or one-line form).
+mirror=$(
+    {
+        awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ && uri { print uri; exit }' \
+            /etc/apt/sources.list.d/*.sources 2>/dev/null
+        awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' \
+            /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+    } | head -n 1
+)
+mirror=${mirror:-http://deb.debian.org/debian}
+
+echo "target-tree: making $dir ($arch, from $mirror): $packages"
+rm -rf "$dir" "$stamp" "$dir.new"
+mkdir -p "$(dirname "$dir")"
+mmdebstrap --quiet --variant=extract --arch="$arch" --include="$packages" \
+    bookworm "$dir.new" "deb $mirror bookworm main"
+
+# Absolute links (libz.so -> /lib/...) would point into the host once the tree is a
+# sysroot; make each one relative to its own place in the tree.
+find "$dir.new" -type l -lname '/*' | while read -r link; do
+    target=$(readlink "$link")
+    rel=$(realpath -sm --relative-to="$(dirname "$link")" "$dir.new$target")
+    ln -sfn "$rel" "$link"
+done
+
+mv "$dir.new" "$dir"
+echo "$want" >"$stamp"
