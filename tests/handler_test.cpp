@@ -119,11 +119,67 @@ TEST_F(handlers, guard_lookup)
     EXPECT_FALSE(did_copyup) << "a single link needs no copy";
 }
 
-TEST_F(handlers, truncate_of_symlink_is_eloop)
+TEST_F(handlers, truncate_of_symlink_is_estale)
 {
     ASSERT_EQ(symlink("plain", (base / "sym").c_str()), 0);
-    EXPECT_EQ(op_truncate("/sym", 0), -ELOOP);
+    EXPECT_EQ(op_truncate("/sym", 0), -ESTALE);
     EXPECT_EQ(read_file(base / "plain"), "plain content");
+}
+
+// The resolver, with openat2 and with the walk that stands in for it, reaches directories
+// beneath the base only, and a symbolic link anywhere on the way is ESTALE.
+TEST_F(handlers, resolver_never_follows_a_link)
+{
+    temp_dir outside;
+    write_file(outside / "secret", "secret");
+    ASSERT_EQ(mkdir((base / "d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((base / "d/e").c_str(), 0755), 0);
+    write_file(base / "d/e/f", "f");
+    ASSERT_EQ(symlink(outside.path.c_str(), (base / "out").c_str()), 0);
+    ASSERT_EQ(symlink("d", (base / "in").c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), (base / "d/out").c_str()), 0);
+    const struct {
+        const char *path;
+        int expected; // of resolve_entry, then of getattr
+        int getattr;
+    } cases[] = {
+        {"/d/e/f", 0, 0},
+        {"/f", 0, -ENOENT},
+        {"/", 0, 0},
+        {"/out/secret", -ESTALE, -ESTALE},
+        {"/in/e/f", -ESTALE, -ESTALE},
+        {"/d/out/secret", -ESTALE, -ESTALE},
+        {"/out", 0, 0},
+        {"/plain/x", -ENOTDIR, -ENOTDIR},
+        {"/missing/x", -ENOENT, -ENOENT},
+        {"/d/../../x", -EACCES, -EACCES},
+    };
+    for (bool walk : {false, true}) {
+        openat2_missing = walk;
+        for (const auto &c : cases) {
+            base_entry entry;
+            EXPECT_EQ(resolve_entry(c.path, entry), c.expected) << c.path << " walk " << walk;
+            struct stat st;
+            EXPECT_EQ(op_getattr(c.path, &st), c.getattr) << c.path << " walk " << walk;
+        }
+        // Changes through a link in place of a directory or a file reach nothing outside.
+        struct fuse_file_info fi = {};
+        fi.flags = O_RDONLY;
+        EXPECT_EQ(op_unlink("/out/secret"), -ESTALE);
+        EXPECT_EQ(op_open("/out/secret", &fi), -ESTALE);
+        ASSERT_EQ(symlink((outside / "secret").c_str(), (base / "f").c_str()), 0);
+        EXPECT_EQ(op_open("/f", &fi), -ESTALE);
+        EXPECT_EQ(op_chmod("/f", 0666), -EOPNOTSUPP);
+        EXPECT_EQ(op_truncate("/f", 0), -ESTALE);
+        EXPECT_EQ(op_readdir("/out", nullptr, nullptr, 0, nullptr), -ESTALE);
+        EXPECT_EQ(op_rename("/d/e/f", "/out/f"), -ESTALE);
+        EXPECT_EQ(op_link("/d/e/f", "/out/f"), -ESTALE);
+        EXPECT_EQ(unlink((base / "f").c_str()), 0);
+        EXPECT_EQ(read_file(outside / "secret"), "secret");
+        EXPECT_EQ(lstat_of(outside / "secret").st_mode & 07777, 0644u);
+        EXPECT_EQ(names_in(outside.path), std::vector<std::string>{"secret"});
+    }
+    openat2_missing = false;
 }
 
 // Linux truncates on O_RDONLY | O_TRUNC, so that open is guarded like a write.

@@ -1,12 +1,14 @@
-// New entries belong to the process that asked for them, as on the base directory itself:
-// for the span of one creating call the handling thread takes the caller's file-system uid
-// and gid and its supplementary groups, so the base's own rules (owner, setgid directories,
-// permission) apply to the caller and not to the daemon. Linux keeps these per thread, and
-// other requests run on other threads meanwhile; glibc's setgroups would change every thread
-// of the daemon, so that system call is made directly.
+// Every change reaches the base as the process that asked for it: for the span of one call
+// the handling thread takes the caller's file-system uid and gid and its supplementary
+// groups, so the base's own rules (owner, sticky and setgid directories, protected links,
+// ACLs, immutable flags, LSMs) apply to the caller and not to the daemon. Linux keeps these
+// per thread, and other requests run on other threads meanwhile; glibc's setgroups would
+// change every thread of the daemon, so that system call is made directly.
 #include "wardfs.h"
 
 #include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <new>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>
@@ -24,38 +26,102 @@ static int set_thread_groups(const std::vector<gid_t> &groups)
     return static_cast<int>(syscall(WARDFS_SYS_SETGROUPS, groups.size(), groups.data()));
 }
 
+namespace {
+
+// The daemon's own groups, read once: nothing changes them while it runs.
+const std::vector<gid_t> &daemon_groups()
+{
+    static const std::vector<gid_t> groups = [] {
+        std::vector<gid_t> own;
+        int n = getgroups(0, nullptr);
+        own.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        n = own.empty() ? 0 : getgroups(static_cast<int>(own.size()), own.data());
+        own.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return own;
+    }();
+    return groups;
+}
+
+// libfuse reads a caller's groups from /proc, one file read a request. They are kept for a
+// second per thread and identity: a process changes its groups when it drops rights, and
+// that comes with a change of uid or gid, which misses the cache.
+struct cached_groups {
+    pid_t pid;
+    uid_t uid;
+    gid_t gid;
+    std::chrono::steady_clock::time_point read_at;
+    std::vector<gid_t> groups;
+};
+constexpr auto groups_lifetime = std::chrono::seconds(1);
+constexpr size_t groups_cache_size = 64;
+std::mutex groups_lock;
+std::vector<cached_groups> groups_cache;
+
+std::vector<gid_t> read_caller_groups()
+{
+    // A caller that is gone (or a /proc that is missing) is left with its primary group.
+    std::vector<gid_t> theirs(32);
+    int n = fuse_getgroups(static_cast<int>(theirs.size()), theirs.data());
+    if (n > static_cast<int>(theirs.size())) {
+        theirs.resize(static_cast<size_t>(n));
+        n = fuse_getgroups(n, theirs.data());
+    }
+    theirs.resize(n > 0 && n <= static_cast<int>(theirs.size()) ? static_cast<size_t>(n) : 0);
+    return theirs;
+}
+
+std::vector<gid_t> caller_groups(const struct fuse_context *ctx)
+{
+    auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> hold(groups_lock);
+        for (const auto &c : groups_cache)
+            if (c.pid == ctx->pid && c.uid == ctx->uid && c.gid == ctx->gid &&
+                now - c.read_at < groups_lifetime)
+                return c.groups;
+    }
+    std::vector<gid_t> theirs = read_caller_groups();
+    std::lock_guard<std::mutex> hold(groups_lock);
+    std::erase_if(groups_cache, [&](const cached_groups &c) {
+        return now - c.read_at >= groups_lifetime || c.pid == ctx->pid;
+    });
+    if (groups_cache.size() >= groups_cache_size)
+        groups_cache.erase(groups_cache.begin());
+    groups_cache.push_back({ctx->pid, ctx->uid, ctx->gid, now, theirs});
+    return theirs;
+}
+
+} // namespace
+
+bool serving_requests = false;
+
 int caller_scope::enter() noexcept
 {
+    // Outside libfuse's loop (handlers called directly) there is no request and no caller.
+    if (!serving_requests)
+        return 0;
     const struct fuse_context *ctx = fuse_get_context();
-    // Only root can act as another user; an unprivileged daemon's entries stay its own.
-    if (ctx == nullptr || geteuid() != 0 || (ctx->uid == geteuid() && ctx->gid == getegid()))
+    // Only root can act as another user; an unprivileged daemon acts as itself.
+    if (active || ctx == nullptr || geteuid() != 0 ||
+        (ctx->uid == geteuid() && ctx->gid == getegid()))
         return 0;
     try {
-        int own = getgroups(0, nullptr);
-        own_groups.resize(own > 0 ? static_cast<size_t>(own) : 0);
-        if (own > 0 && getgroups(own, own_groups.data()) != own)
-            return negated_errno();
-        // The caller's groups, as /proc shows them; a caller that is gone (or a /proc that
-        // is missing) leaves it with its primary group only.
-        std::vector<gid_t> theirs(32);
-        int n = fuse_getgroups(static_cast<int>(theirs.size()), theirs.data());
-        if (n > static_cast<int>(theirs.size())) {
-            theirs.resize(static_cast<size_t>(n));
-            n = fuse_getgroups(n, theirs.data());
-        }
-        theirs.resize(n > 0 && n <= static_cast<int>(theirs.size()) ? static_cast<size_t>(n) : 0);
-        if (set_thread_groups(theirs) == -1)
-            return negated_errno();
+        daemon_groups();
+        groups = caller_groups(ctx);
     } catch (const std::bad_alloc &) {
         return -ENOMEM;
     }
+    uid = ctx->uid;
+    gid = ctx->gid;
+    if (set_thread_groups(groups) == -1)
+        return negated_errno();
     active = true;
-    setfsgid(ctx->gid);
-    setfsuid(ctx->uid);
+    setfsgid(gid);
+    setfsuid(uid);
     return 0;
 }
 
-caller_scope::~caller_scope()
+void caller_scope::suspend() noexcept
 {
     if (!active)
         return;
@@ -64,6 +130,24 @@ caller_scope::~caller_scope()
     int saved = errno;
     setfsuid(geteuid());
     setfsgid(getegid());
-    set_thread_groups(own_groups);
+    set_thread_groups(daemon_groups());
     errno = saved;
+}
+
+int caller_scope::resume() noexcept
+{
+    if (!active)
+        return 0;
+    if (set_thread_groups(groups) == -1) {
+        active = false; // the thread has its own identity, and keeps it
+        return negated_errno();
+    }
+    setfsgid(gid);
+    setfsuid(uid);
+    return 0;
+}
+
+caller_scope::~caller_scope()
+{
+    suspend();
 }

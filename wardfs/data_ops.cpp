@@ -9,28 +9,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-// openat relative to the base; an open that may create the file runs as the caller, so the
-// file belongs to it as it would on the base directory. -1 with errno set on failure.
-static int open_as_caller(const char *rel, int flags, mode_t mode)
-{
-    caller_scope as_caller;
-    if ((flags & O_CREAT) != 0)
-        if (int res = as_caller.enter(); res != 0) {
-            errno = -res;
-            return -1;
-        }
-    return openat(base_dir_fd, rel, flags, mode);
-}
-
+// Every open runs as the caller, so the base decides with the caller's rights (and a new
+// file belongs to it), and never through a final symbolic link.
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
 {
-    const char *rel = to_relative_path(path);
     int flags = fi->flags;
+    caller_scope as_caller;
+    base_entry entry;
+    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
+        return res;
 
     // Linux truncates on O_RDONLY | O_TRUNC too, so such an open is guarded like a write:
     // handed to the system unguarded it would empty every name of a shared inode.
     if ((flags & O_ACCMODE) == O_RDONLY && !(flags & O_TRUNC)) {
-        int fd = open_as_caller(rel, flags, mode);
+        int fd = open_entry(entry, flags, mode);
         if (fd == -1)
             return negated_errno();
         fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
@@ -43,25 +35,25 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
     // writes nothing would wake watchers and break leases on every name of it. O_CREAT |
     // O_EXCL never opens an existing entry; on one it fails with EEXIST, as on the base.
     if ((flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL))
-        if (int res = guard_write(rel, nullptr, nullptr); res != 0)
+        if (int res = guard_entry(entry, nullptr, nullptr, change_content, &as_caller); res != 0)
             return res;
 
-    unique_fd fd(open_as_caller(rel, flags & ~O_TRUNC, mode));
+    unique_fd fd(open_entry(entry, flags & ~O_TRUNC, mode));
     if (!fd)
         return negated_errno();
-    // The name may have changed since the guard looked (or led through a symbolic link the
-    // kernel did not see): what the open reached is guarded again before anything is
-    // written. A copy made now is opened afresh, as the name now refers to it.
+    // The name may have changed since the guard looked: what the open reached is guarded
+    // again before anything is written. A copy made now is opened afresh, as the name now
+    // refers to it.
     struct stat st;
     if (fstat(fd.get(), &st) == -1)
         return negated_errno();
     bool did_copyup = false;
-    if (int res = guard_write(rel, &st, &did_copyup); res != 0)
+    if (int res = guard_entry(entry, &st, &did_copyup, change_content, &as_caller); res != 0)
         return res;
     // A read-only descriptor cannot be truncated, so that open is repeated with O_TRUNC now
     // that the guard has let it pass.
     if (did_copyup || (flags & O_ACCMODE) == O_RDONLY) {
-        fd.reset(openat(base_dir_fd, rel, flags & ~(O_CREAT | O_EXCL), mode));
+        fd.reset(open_entry(entry, flags & ~(O_CREAT | O_EXCL), mode));
         if (!fd)
             return negated_errno();
     } else if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) == -1) {

@@ -25,6 +25,7 @@ const struct fuse_operations operation_table = make_operation_table();
 
 int run_fuse(struct fuse_args *args) noexcept
 {
+    serving_requests = true;
     return fuse_main_real(args->argc, args->argv, &operation_table, sizeof(operation_table),
                           nullptr);
 }

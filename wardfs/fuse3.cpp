@@ -70,27 +70,6 @@ int rename_v3(const char *from, const char *to, unsigned int flags)
     return rename_entry(from, to, flags);
 }
 
-// The open file's descriptor is not used: the guard looks at the name, as for libfuse 2.
-int chmod_v3(const char *path, mode_t mode, struct fuse_file_info *)
-{
-    return op_chmod(path, mode);
-}
-
-int chown_v3(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *)
-{
-    return op_chown(path, uid, gid);
-}
-
-int truncate_v3(const char *path, off_t size, struct fuse_file_info *)
-{
-    return op_truncate(path, size);
-}
-
-int utimens_v3(const char *path, const struct timespec ts[2], struct fuse_file_info *)
-{
-    return op_utimens(path, ts);
-}
-
 // With the writeback cache the kernel also reads through a descriptor opened only for
 // writing (to fill a partly written page) and places every write itself, appends included.
 void flags_for_writeback(struct fuse_file_info *fi)
@@ -143,14 +122,14 @@ struct fuse_operations make_operation_table()
     set_shared_operations(&ops);
     ops.getattr = getattr_v3;
     ops.rename = rename_v3;
-    ops.chmod = chmod_v3;
-    ops.chown = chown_v3;
-    ops.truncate = truncate_v3;
+    ops.chmod = chmod_file;
+    ops.chown = chown_file;
+    ops.truncate = truncate_file;
     ops.open = open_v3;
     ops.readdir = readdir_v3;
     ops.init = init_v3;
     ops.create = create_v3;
-    ops.utimens = utimens_v3;
+    ops.utimens = utimens_file;
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
     return ops;
@@ -177,6 +156,7 @@ int run_fuse(struct fuse_args *args) noexcept
         free(conn_options);
         return 1;
     }
+    serving_requests = true;
     int res =
         fuse_main_real(args->argc, args->argv, &operation_table, sizeof(operation_table), nullptr);
     free(conn_options);

@@ -1,6 +1,7 @@
 // Path mapping and the handlers that work on names: attributes, listing, creation, removal,
 // renaming, links, access, statistics, time stamps and extended attributes. Only setting and
-// removing an extended attribute consults the write guard.
+// removing an extended attribute consults the write guard. Every entry is reached through
+// resolve_entry, and every change is made as the caller.
 #include "unique_fd.h"
 #include "wardfs.h"
 
@@ -27,7 +28,10 @@ int negated_errno() noexcept
 
 int op_getattr(const char *path, struct stat *stbuf) noexcept
 {
-    if (fstatat(base_dir_fd, to_relative_path(path), stbuf, AT_SYMLINK_NOFOLLOW) == -1)
+    base_entry entry;
+    if (int res = resolve_entry(path, entry); res != 0)
+        return res;
+    if (fstatat(entry.dir, entry.name, stbuf, AT_SYMLINK_NOFOLLOW) == -1)
         return negated_errno();
     return 0;
 }
@@ -37,7 +41,10 @@ int op_readlink(const char *path, char *buf, size_t size) noexcept
     // size - 1 would wrap around to a huge length.
     if (size == 0)
         return -EINVAL;
-    ssize_t n = readlinkat(base_dir_fd, to_relative_path(path), buf, size - 1);
+    base_entry entry;
+    if (int res = resolve_entry(path, entry); res != 0)
+        return res;
+    ssize_t n = readlinkat(entry.dir, entry.name, buf, size - 1);
     if (n == -1)
         return negated_errno();
     buf[n] = '\0';
@@ -52,42 +59,49 @@ int op_mknod(const char *, mode_t, dev_t) noexcept
 int op_mkdir(const char *path, mode_t mode) noexcept
 {
     caller_scope as_caller;
-    if (int res = as_caller.enter(); res != 0)
+    base_entry entry;
+    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
         return res;
-    if (mkdirat(base_dir_fd, to_relative_path(path), mode) == -1)
+    if (mkdirat(entry.dir, entry.name, mode) == -1)
+        return negated_errno();
+    return 0;
+}
+
+static int remove_entry(const char *path, int flags)
+{
+    caller_scope as_caller;
+    base_entry entry;
+    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
+        return res;
+    if (unlinkat(entry.dir, entry.name, flags) == -1)
         return negated_errno();
     return 0;
 }
 
 int op_unlink(const char *path) noexcept
 {
-    if (unlinkat(base_dir_fd, to_relative_path(path), 0) == -1)
-        return negated_errno();
-    return 0;
+    return remove_entry(path, 0);
 }
 
 int op_rmdir(const char *path) noexcept
 {
-    if (unlinkat(base_dir_fd, to_relative_path(path), AT_REMOVEDIR) == -1)
-        return negated_errno();
-    return 0;
+    return remove_entry(path, AT_REMOVEDIR);
 }
 
 int op_symlink(const char *target, const char *linkpath) noexcept
 {
     const char *rel = to_relative_path(linkpath);
-    {
-        caller_scope as_caller;
-        if (int res = as_caller.enter(); res != 0)
-            return res;
-        if (symlinkat(target, base_dir_fd, rel) == -1)
-            return negated_errno();
-    }
+    caller_scope as_caller;
+    base_entry entry;
+    if (int res = resolve_as_caller(linkpath, as_caller, entry); res != 0)
+        return res;
+    if (symlinkat(target, entry.dir, entry.name) == -1)
+        return negated_errno();
 
     // The link may vanish at once if someone removes it in the base directory; that is the
     // caller's failure, not a reason to take the whole file system down.
     struct stat st;
-    if (fstatat(base_dir_fd, rel, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+    if (fstatat(entry.dir, entry.name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
         int err = errno;
         fprintf(stderr, "Failed to find newly created symlink '%s': %s\n", rel, g_strerror(err));
         return -err;
@@ -103,15 +117,27 @@ int op_rename(const char *from, const char *to) noexcept
 int rename_entry(const char *from, const char *to, unsigned int flags) noexcept
 {
     // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them.
-    if (renameat2(base_dir_fd, to_relative_path(from), base_dir_fd, to_relative_path(to), flags) ==
-        -1)
+    caller_scope as_caller;
+    base_entry old_entry, new_entry;
+    if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
+        return res;
+    if (int res = resolve_entry(to, new_entry); res != 0)
+        return res;
+    if (renameat2(old_entry.dir, old_entry.name, new_entry.dir, new_entry.name, flags) == -1)
         return negated_errno();
     return 0;
 }
 
 int op_link(const char *from, const char *to) noexcept
 {
-    if (linkat(base_dir_fd, to_relative_path(from), base_dir_fd, to_relative_path(to), 0) == -1)
+    caller_scope as_caller;
+    base_entry old_entry, new_entry;
+    if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
+        return res;
+    if (int res = resolve_entry(to, new_entry); res != 0)
+        return res;
+    // No AT_SYMLINK_FOLLOW: a link to a symbolic link is a link to the link itself.
+    if (linkat(old_entry.dir, old_entry.name, new_entry.dir, new_entry.name, 0) == -1)
         return negated_errno();
     return 0;
 }
@@ -136,9 +162,9 @@ struct xattr_entry {
     char name[32] = {};
 };
 
-static int open_xattr_entry(const char *rel, xattr_entry &entry)
+static int open_xattr_entry(const base_entry &at, xattr_entry &entry)
 {
-    entry.fd.reset(openat(base_dir_fd, rel, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    entry.fd.reset(open_entry(at, O_PATH));
     if (!entry.fd)
         return negated_errno();
     snprintf(entry.name, sizeof entry.name, "/proc/self/fd/%d", entry.fd.get());
@@ -150,11 +176,14 @@ template <typename Change> static int change_xattr(const char *path, Change chan
 {
     if (!xattr_enabled)
         return -ENOSYS;
-    const char *rel = to_relative_path(path);
-    if (int res = guard_write(rel, nullptr, nullptr); res != 0)
+    caller_scope as_caller;
+    base_entry at;
+    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
+        return res;
+    if (int res = guard_entry(at, nullptr, nullptr, change_content, &as_caller); res != 0)
         return res;
     xattr_entry entry;
-    if (int res = open_xattr_entry(rel, entry); res != 0)
+    if (int res = open_xattr_entry(at, entry); res != 0)
         return res;
     if (change(entry.name) == -1)
         return negated_errno();
@@ -179,8 +208,11 @@ int op_getxattr(const char *path, const char *name, char *value, size_t size) no
 {
     if (!xattr_enabled)
         return -ENOSYS;
+    base_entry at;
+    if (int res = resolve_entry(path, at); res != 0)
+        return res;
     xattr_entry entry;
-    if (int res = open_xattr_entry(to_relative_path(path), entry); res != 0)
+    if (int res = open_xattr_entry(at, entry); res != 0)
         return res;
     ssize_t n = getxattr(entry.name, name, value, size);
     return n == -1 ? negated_errno() : static_cast<int>(n);
@@ -190,8 +222,11 @@ int op_listxattr(const char *path, char *list, size_t size) noexcept
 {
     if (!xattr_enabled)
         return -ENOSYS;
+    base_entry at;
+    if (int res = resolve_entry(path, at); res != 0)
+        return res;
     xattr_entry entry;
-    if (int res = open_xattr_entry(to_relative_path(path), entry); res != 0)
+    if (int res = open_xattr_entry(at, entry); res != 0)
         return res;
     ssize_t n = listxattr(entry.name, list, size);
     return n == -1 ? negated_errno() : static_cast<int>(n);
@@ -200,10 +235,14 @@ int op_listxattr(const char *path, char *list, size_t size) noexcept
 int op_readdir(const char *path, void *buf, entry_filler filler, off_t,
                struct fuse_file_info *) noexcept
 {
-    int fd = openat(base_dir_fd, to_relative_path(path),
-                    O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    caller_scope as_caller;
+    base_entry at;
+    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
+        return res;
+    int fd = open_entry(at, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_NOCTTY);
     if (fd == -1)
         return negated_errno();
+    as_caller.suspend();
     DIR *dir = fdopendir(fd);
     if (dir == nullptr) {
         int res = negated_errno();
@@ -234,14 +273,23 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t,
 
 int op_access(const char *path, int mask) noexcept
 {
-    if (faccessat(base_dir_fd, to_relative_path(path), mask, AT_SYMLINK_NOFOLLOW) == -1)
+    // The caller's own rights (AT_EACCESS: the thread's file-system ids), not the daemon's.
+    caller_scope as_caller;
+    base_entry entry;
+    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
+        return res;
+    if (faccessat(entry.dir, entry.name, mask, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == -1)
         return negated_errno();
     return 0;
 }
 
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept
 {
-    if (utimensat(base_dir_fd, to_relative_path(path), ts, AT_SYMLINK_NOFOLLOW) == -1)
+    caller_scope as_caller;
+    base_entry entry;
+    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
+        return res;
+    if (utimensat(entry.dir, entry.name, ts, AT_SYMLINK_NOFOLLOW) == -1)
         return negated_errno();
     return 0;
 }

@@ -2,6 +2,9 @@
 // links with more than one hard link) cannot be changed through it, or are copied up first.
 #pragma once
 
+#include "unique_fd.h"
+
+#include <atomic>
 #include <fuse.h>
 #include <sys/stat.h>
 #include <vector>
@@ -59,20 +62,57 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
-// While it lives, the calling thread creates entries as the FUSE request's caller (file-system
-// uid, gid and supplementary groups) once enter() has returned 0; the destructor gives the
-// thread its own identity back, keeping errno.
+// While it lives, the calling thread acts as the FUSE request's caller (file-system uid, gid
+// and supplementary groups) once enter() has returned 0, so the base's own rules (owners,
+// sticky and setgid directories, protected links, ACLs) decide each change; the destructor
+// gives the thread its own identity back, keeping errno. suspend() and resume() lend the
+// thread its own rights for one step in between (a copy-up keeping another user's owner).
 struct caller_scope {
     caller_scope() = default;
     caller_scope(const caller_scope &) = delete;
     caller_scope &operator=(const caller_scope &) = delete;
     ~caller_scope();
     int enter() noexcept; // 0, or a negated errno when the identity could not be taken
+    void suspend() noexcept;
+    int resume() noexcept;
     bool active = false;
-    std::vector<gid_t> own_groups;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
 };
 
-// Write guard and guarded metadata handlers.
+// Set by the libfuse edge before its loop starts: from then on handlers serve requests.
+extern bool serving_requests;
+
+// An entry of the base: the directory that holds it, reached beneath the base without
+// following a symbolic link, and its last name ("." for the base itself).
+struct base_entry {
+    unique_fd owned; // the directory, unless it is the base itself
+    int dir = -1;
+    const char *name = nullptr;
+};
+
+// Set once openat2 has answered ENOSYS (older kernels, qemu-user): directories are then
+// reached by a walk of O_NOFOLLOW opens. Tests set it to try that walk.
+extern std::atomic<bool> openat2_missing;
+
+// A symbolic link met where the kernel saw none: the base changed beside the mount.
+int stale_if_link(int err) noexcept;
+// An O_PATH descriptor of the directory `rel` beneath the base; -1 with errno set.
+int open_dir_beneath(const char *rel) noexcept;
+// The entry a FUSE path names: 0, or a negated errno (ESTALE for a link on the way).
+int resolve_entry(const char *path, base_entry &entry) noexcept;
+// Takes the caller's identity, then resolves with its rights.
+int resolve_as_caller(const char *path, caller_scope &as_caller, base_entry &entry) noexcept;
+// openat of the entry itself, never through a final link (ESTALE); -1 with errno set.
+int open_entry(const base_entry &entry, int flags, mode_t mode = 0) noexcept;
+
+// Write guard and guarded metadata handlers. A copy-up runs with the daemon's rights, to keep
+// the owner; it happens only after the caller was found, on that very inode, to be allowed
+// the change: writing its content, or changing its attributes.
+enum change_kind { change_content, change_attributes };
+int guard_entry(const base_entry &entry, const struct stat *stat_or_null, bool *did_copyup_or_null,
+                change_kind kind = change_content, caller_scope *as_caller = nullptr) noexcept;
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept;
 int copy_up_error_to_errno(int code) noexcept;
@@ -80,6 +120,11 @@ void dakt_close_fd(int fd) noexcept;
 int op_chmod(const char *path, mode_t mode) noexcept;
 int op_chown(const char *path, uid_t uid, gid_t gid) noexcept;
 int op_truncate(const char *path, off_t size) noexcept;
+// libfuse 3 hands these a file-info for an open file: the change then goes to its descriptor.
+int chmod_file(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;
+int chown_file(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi) noexcept;
+int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexcept;
+int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file_info *fi) noexcept;
 
 // Open files and data transfer.
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;
