@@ -5,7 +5,9 @@
 # runs. Usage: bench/run.sh [--quick] (BUILD=build dir, SCRATCH=parent of the scratch dir,
 # BASELINE=another wardfs binary, say an earlier build, measured in the same run;
 # WARDFS3=the libfuse 3 build, measured as it is and with -o writeback_cache; TARGETS=the
-# targets to measure, of native wardfs wardfs-copyup bindfs baseline wardfs3 wardfs3-wb).
+# targets to measure, of native wardfs wardfs-copyup bindfs baseline wardfs3 wardfs3-wb
+# wardfs-nobody baseline-nobody). The -nobody targets mount with allow_other and run only the
+# metadata workload, as nobody: each request then takes the caller's identity.
 set -euo pipefail
 
 build=${BUILD:-build}
@@ -24,7 +26,7 @@ fi
 
 scratch=$(mktemp -d "${SCRATCH:-/var/tmp}/wardfs-bench.XXXXXX")
 data=$scratch/data
-targets=${TARGETS:-native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}${WARDFS3:+ wardfs3 wardfs3-wb}}
+targets=${TARGETS:-native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}${WARDFS3:+ wardfs3 wardfs3-wb} wardfs-nobody${BASELINE:+ baseline-nobody}}
 declare -A dir pid
 mkdir -p "$data"
 
@@ -57,6 +59,8 @@ mount_target() {
     baseline) "$BASELINE" "$2" "$3" -f & ;;
     wardfs3) "$WARDFS3" "$2" "$3" -f & ;;
     wardfs3-wb) "$WARDFS3" "$2" "$3" -f -owriteback_cache & ;;
+    wardfs-nobody) "$wardfs" "$2" "$3" -f -oallow_other & ;;
+    baseline-nobody) "$BASELINE" "$2" "$3" -f -oallow_other & ;;
     esac
     pid[$1$3]=$!
     wait_mount "$3"
@@ -102,8 +106,9 @@ read_cached() { fio_field 7 --directory="$1" --filename=seqr --rw=read --bs=1M -
     --size=${size}M --invalidate=0 | awk '{print $1/1024}'; }
 rand_read() { fio_field 8 --directory="$1" --filename=randr --rw=randread --bs=4k --size=${rand}M \
     --invalidate=0 --time_based --runtime=$randtime --ramp_time=1; }
-meta() { local d=$1/meta; mkdir "$d"; "$metaops" "$d" "$files" "$dirs" | awk -v n="$files" \
-    -v p="$2" '{print n / $p}'; rmdir "$d"; }
+meta() { local d=$1/meta; mkdir "$d"; chown "${meta_user:-0}" "$d"
+    ${meta_user:+setpriv --reuid="$meta_user" --regid="$meta_user" --clear-groups} \
+        "$metaops" "$d" "$files" "$dirs" | awk -v n="$files" -v p="$2" '{print n / $p}'; rmdir "$d"; }
 untar() { local d=$1/tree; mkdir "$d"; local s; s=$(now_ms); tar -xf "$scratch/tree.tar" -C "$d";
     sync; echo $(($(now_ms) - s)); rm -rf "$d"; }
 retar() { local d=$1/tree; mkdir "$d"; tar -xf "$scratch/tree.tar" -C "$d"; drop_caches; local s
@@ -118,6 +123,12 @@ for t in $targets; do
     [ "$t" = "wardfs-copyup" ] && [ "$quick" = 1 ] && continue
     echo "bench: $t" >&2
     d=${dir[$t]}
+    case $t in *-nobody)
+        for p in 1:create 2:stat 3:rename 4:unlink; do
+            meta_user=65534 measure "meta_${p#*:}" ops/s "$t" meta "$d" "${p%%:*}"
+        done
+        continue ;;
+    esac
     measure seq_write_1M MiB/s "$t" seq_write "$d"
     measure seq_read_cold MiB/s "$t" read_cold "$d"
     measure seq_read_cached MiB/s "$t" read_cached "$d"
@@ -182,6 +193,7 @@ pairs=""
 for t in $targets; do [ "$t" != native ] && pairs="$pairs $t/native"; done
 for t in $targets; do case $t in native | bindfs) ;; *) pairs="$pairs $t/bindfs" ;; esac; done
 case " $targets " in *" baseline "*) pairs="$pairs wardfs/baseline" ;; esac
+case " $targets " in *" baseline-nobody "*) pairs="$pairs wardfs-nobody/baseline-nobody" ;; esac
 case " $targets " in *" wardfs3 "*) pairs="$pairs wardfs3/wardfs" ;; esac
 printf '%-16s %-6s' metric unit
 for t in $targets; do printf ' %13s' "$t"; done
