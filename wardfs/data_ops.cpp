@@ -13,7 +13,11 @@
 // file belongs to it), and never through a final symbolic link.
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
 {
-    int flags = fi->flags;
+    // O_DIRECT is the caller's contract with the kernel, which sends such a file's reads and
+    // writes straight to the daemon. The daemon's own I/O on the base is not aligned the way
+    // O_DIRECT needs (pages written back from a mapping, appends), so it keeps O_SYNC and
+    // O_DSYNC and drops O_DIRECT.
+    int flags = fi->flags & ~O_DIRECT;
     caller_scope as_caller;
     base_entry entry;
     if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
@@ -128,7 +132,11 @@ int op_fallocate(const char *, int mode, off_t offset, off_t length,
                  struct fuse_file_info *fi) noexcept
 {
     // Preallocation and hole punching act on a descriptor that passed the guard when it was
-    // opened for writing; the kernel refuses them on one opened for reading.
+    // opened for writing; the kernel refuses them on one opened for reading. They run as the
+    // caller, so the base clears set-user-ID and set-group-ID bits as it would for it.
+    caller_scope as_caller;
+    if (int res = as_caller.enter(); res != 0)
+        return res;
     if (fallocate(fh_fd(fi), mode, offset, length) == -1)
         return negated_errno();
     return 0;
@@ -140,7 +148,10 @@ ssize_t op_copy_file_range(const char *, struct fuse_file_info *fi_in, off_t off
 {
     // The base copies between the two files itself (a clone on a reflink file system), and
     // the data never passes through the daemon. The destination passed the guard when it
-    // was opened for writing.
+    // was opened for writing. As the caller, for the set-ID bits, as fallocate.
+    caller_scope as_caller;
+    if (int res = as_caller.enter(); res != 0)
+        return res;
     ssize_t n = copy_file_range(fh_fd(fi_in), &offset_in, fh_fd(fi_out), &offset_out, size,
                                 static_cast<unsigned int>(flags));
     return n == -1 ? negated_errno() : n;
