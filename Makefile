@@ -12,7 +12,7 @@ SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps build build-fuse3 demo check check-fuse3 check-sanitize check-tsan check-armhf deb \
-	check-deb soak fuzz bench clean
+	check-deb soak fuzz bench xfstests clean
 
 all: build
 
@@ -97,6 +97,19 @@ fuzz:
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/fuzz_kernel_arg -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 		$(FUZZ_BUILD)/corpus tests/fuzz-corpus
+
+# The kernel's file-system test suite through a wardfs mount (-o xattr): not part of CI
+# (about 10 minutes). XFSTESTS_BUILD_OF=the wardfs build to test (build, or build-fuse3),
+# XFSTESTS_GROUP=the group (quick), XFSTESTS_TESTS=single tests instead (generic/002 ...).
+XFSTESTS_SOURCE ?= ../shared/xfstests
+XFSTESTS_BUILD ?= build-xfstests
+XFSTESTS_BUILD_OF ?= $(BUILD)
+XFSTESTS_GROUP ?= quick
+XFSTESTS_TESTS ?=
+xfstests:
+	test -x $(XFSTESTS_BUILD_OF)/wardfs || $(MAKE) $(if $(filter $(FUSE3_BUILD),$(XFSTESTS_BUILD_OF)),build-fuse3,build)
+	./scripts/xfstests.sh $(XFSTESTS_SOURCE) $(XFSTESTS_BUILD) $(XFSTESTS_BUILD_OF)/wardfs \
+		$(XFSTESTS_GROUP) $(XFSTESTS_TESTS)
 
 # Side-by-side benchmark; BENCH_ARGS=--quick for a run under a minute.
 bench: build build-fuse3

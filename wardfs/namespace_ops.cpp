@@ -114,32 +114,35 @@ int op_rename(const char *from, const char *to) noexcept
     return rename_entry(from, to, 0);
 }
 
-int rename_entry(const char *from, const char *to, unsigned int flags) noexcept
+// rename and link: both names resolved with the caller's rights, the change made as it.
+template <typename Change>
+static int change_two_entries(const char *from, const char *to, Change change)
 {
-    // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them.
     caller_scope as_caller;
     base_entry old_entry, new_entry;
     if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
         return res;
     if (int res = resolve_entry(to, new_entry); res != 0)
         return res;
-    if (renameat2(old_entry.dir, old_entry.name, new_entry.dir, new_entry.name, flags) == -1)
+    if (change(old_entry, new_entry) == -1)
         return negated_errno();
     return 0;
 }
 
+int rename_entry(const char *from, const char *to, unsigned int flags) noexcept
+{
+    // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them.
+    return change_two_entries(from, to, [flags](const base_entry &a, const base_entry &b) {
+        return renameat2(a.dir, a.name, b.dir, b.name, flags);
+    });
+}
+
 int op_link(const char *from, const char *to) noexcept
 {
-    caller_scope as_caller;
-    base_entry old_entry, new_entry;
-    if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
-        return res;
-    if (int res = resolve_entry(to, new_entry); res != 0)
-        return res;
     // No AT_SYMLINK_FOLLOW: a link to a symbolic link is a link to the link itself.
-    if (linkat(old_entry.dir, old_entry.name, new_entry.dir, new_entry.name, 0) == -1)
-        return negated_errno();
-    return 0;
+    return change_two_entries(from, to, [](const base_entry &a, const base_entry &b) {
+        return linkat(a.dir, a.name, b.dir, b.name, 0);
+    });
 }
 
 int op_statfs(const char *, struct statvfs *buf) noexcept
