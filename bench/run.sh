@@ -25,6 +25,7 @@ fi
 [ "$(id -u)" = 0 ] || { echo "bench: needs root (mounts, dropping caches)" >&2; exit 1; }
 
 scratch=$(mktemp -d "${SCRATCH:-/var/tmp}/wardfs-bench.XXXXXX")
+chmod 755 "$scratch" # the -nobody targets reach their mounts through it
 data=$scratch/data
 targets=${TARGETS:-native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}${WARDFS3:+ wardfs3 wardfs3-wb} wardfs-nobody${BASELINE:+ baseline-nobody}}
 declare -A dir pid

@@ -239,6 +239,32 @@ TEST_F(clients, direct_io_matches_a_plain_directory)
     EXPECT_EQ(read_file(base + "/direct").substr(0, 6), "mapped");
 }
 
+// Right after ln, the old name shows the new link count and ctime in the libfuse 3 build.
+// libfuse 2's high-level API cannot tell the kernel: there they show within the attribute
+// timeout.
+TEST_F(clients, link_count_right_after_link)
+{
+    wardfs_mount m(base, mnt);
+    for (int round = 0; round < 3; round++) {
+        const std::string a = m / ("a" + std::to_string(round)), b = a + "b";
+        write_file(a, "a");
+        struct stat before = lstat_of(a);
+        usleep(20000);
+        ASSERT_EQ(link(a.c_str(), b.c_str()), 0);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(WARDFS_FUSE_MAJOR == 3 ? 0 : 2000);
+        struct stat after = lstat_of(a);
+        while (after.st_nlink != 2 && std::chrono::steady_clock::now() < deadline) {
+            usleep(50000);
+            after = lstat_of(a);
+        }
+        EXPECT_EQ(after.st_nlink, 2u);
+        EXPECT_EQ(lstat_of(b).st_nlink, 2u);
+        EXPECT_TRUE(after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+                    after.st_ctim.tv_nsec != before.st_ctim.tv_nsec);
+    }
+}
+
 // touch -a, touch -m and UTIME_NOW change exactly the time stamps they name.
 TEST_F(clients, single_time_stamps)
 {

@@ -122,8 +122,16 @@ static int change_two_entries(const char *from, const char *to, Change change)
     base_entry old_entry, new_entry;
     if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
         return res;
-    if (int res = resolve_entry(to, new_entry); res != 0)
+    // Both names in one directory (the common case) share its descriptor.
+    const char *from_rel = to_relative_path(from), *to_rel = to_relative_path(to);
+    size_t dir_length = static_cast<size_t>(old_entry.name - from_rel);
+    if (dir_length > 0 && strncmp(from_rel, to_rel, dir_length) == 0 &&
+        strchr(to_rel + dir_length, '/') == nullptr) {
+        new_entry.dir = old_entry.dir;
+        new_entry.name = to_rel + dir_length;
+    } else if (int res = resolve_entry(to, new_entry); res != 0) {
         return res;
+    }
     if (change(old_entry, new_entry) == -1)
         return negated_errno();
     return 0;
