@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <grp.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -262,6 +264,40 @@ TEST_F(clients, link_count_right_after_link)
         EXPECT_EQ(lstat_of(b).st_nlink, 2u);
         EXPECT_TRUE(after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
                     after.st_ctim.tv_nsec != before.st_ctim.tv_nsec);
+    }
+}
+
+// A reader that takes one entry at a time and seeks to the offset each entry gave it
+// (as telldir and seekdir do, and programs that page through a directory) sees the whole
+// directory, once, as on the base.
+TEST_F(clients, directory_offsets_survive_seeks)
+{
+    for (int i = 0; i < 600; i++) {
+        const std::string name = "/" + std::string(150 + i % 100, 'a' + i % 26) + std::to_string(i);
+        write_file(base + name, "");
+        write_file(plain + name, "");
+    }
+    wardfs_mount m(base, mnt);
+    for (const std::string &dir : {m.mnt, plain}) {
+        SCOPED_TRACE(dir);
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::vector<std::string> names;
+        alignas(8) char buf[NAME_MAX + 1 + sizeof(struct dirent64)];
+        for (int round = 0; round < 1000; round++) {
+            long n = syscall(SYS_getdents64, fd, buf, sizeof buf);
+            ASSERT_GE(n, 0) << strerror(errno);
+            if (n == 0)
+                break;
+            auto *e = reinterpret_cast<struct dirent64 *>(buf);
+            names.emplace_back(e->d_name);
+            ASSERT_EQ(lseek(fd, e->d_off, SEEK_SET), e->d_off);
+        }
+        close(fd);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names.size(), 602u);
+        EXPECT_TRUE(std::adjacent_find(names.begin(), names.end()) == names.end())
+            << "an entry came twice";
     }
 }
 

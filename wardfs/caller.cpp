@@ -28,6 +28,17 @@ static int set_thread_groups(const std::vector<gid_t> &groups)
 
 namespace {
 
+// The daemon's own ids, read once: nothing changes them while it runs.
+struct daemon_ids {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+};
+const daemon_ids &own_ids()
+{
+    static const daemon_ids ids;
+    return ids;
+}
+
 // The daemon's own groups, read once: nothing changes them while it runs.
 const std::vector<gid_t> &daemon_groups()
 {
@@ -102,8 +113,8 @@ int caller_scope::enter() noexcept
         return 0;
     const struct fuse_context *ctx = fuse_get_context();
     // Only root can act as another user; an unprivileged daemon acts as itself.
-    if (active || ctx == nullptr || geteuid() != 0 ||
-        (ctx->uid == geteuid() && ctx->gid == getegid()))
+    const daemon_ids &own = own_ids();
+    if (active || ctx == nullptr || own.uid != 0 || (ctx->uid == own.uid && ctx->gid == own.gid))
         return 0;
     try {
         daemon_groups();
@@ -128,8 +139,8 @@ void caller_scope::suspend() noexcept
     // Back to root's file-system ids first: that also gives back the capabilities the
     // kernel took when the file-system uid left 0, which setgroups needs.
     int saved = errno;
-    setfsuid(geteuid());
-    setfsgid(getegid());
+    setfsuid(own_ids().uid);
+    setfsgid(own_ids().gid);
     set_thread_groups(daemon_groups());
     errno = saved;
 }

@@ -7,6 +7,7 @@ static struct fuse_operations make_operation_table()
     struct fuse_operations ops = {};
     set_shared_operations(&ops);
     ops.getattr = op_getattr;
+    ops.fgetattr = getattr_file;
     ops.rename = op_rename;
     ops.chmod = op_chmod;
     ops.chown = op_chown;

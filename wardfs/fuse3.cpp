@@ -60,11 +60,6 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
     return nullptr;
 }
 
-int getattr_v3(const char *path, struct stat *st, struct fuse_file_info *)
-{
-    return op_getattr(path, st);
-}
-
 int rename_v3(const char *from, const char *to, unsigned int flags)
 {
     return rename_entry(from, to, flags);
@@ -131,7 +126,7 @@ struct fuse_operations make_operation_table()
 {
     struct fuse_operations ops = {};
     set_shared_operations(&ops);
-    ops.getattr = getattr_v3;
+    ops.getattr = getattr_file;
     ops.rename = rename_v3;
     ops.link = link_v3;
     ops.chmod = chmod_file;

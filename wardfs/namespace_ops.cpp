@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
+#include <new>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -24,6 +25,30 @@ const char *to_relative_path(const char *path) noexcept
 int negated_errno() noexcept
 {
     return -errno;
+}
+
+// An open directory: its stream, and the offset the next entry has. An entry read but not
+// yet taken (the kernel's buffer was full) waits for the next call.
+struct open_directory {
+    DIR *dir = nullptr;
+    off_t offset = 0;
+    struct dirent *entry = nullptr;
+};
+
+// A directory's file handle is its open_directory, marked in the top bit; a file's is its
+// descriptor.
+static const uint64_t directory_handle = uint64_t{1} << 63;
+
+int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi) noexcept
+{
+    // An open file answers for itself: no name to resolve, and right even when its name has
+    // gone or been given to another entry.
+    if (fi == nullptr)
+        return op_getattr(path, stbuf);
+    int fd = (fi->fh & directory_handle) != 0
+                 ? dirfd(reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->dir)
+                 : static_cast<int>(fi->fh);
+    return fstat(fd, stbuf) == -1 ? negated_errno() : 0;
 }
 
 int op_getattr(const char *path, struct stat *stbuf) noexcept
@@ -243,8 +268,8 @@ int op_listxattr(const char *path, char *list, size_t size) noexcept
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 
-int op_readdir(const char *path, void *buf, entry_filler filler, off_t,
-               struct fuse_file_info *) noexcept
+// Opens the directory as the caller, never through a final link; 0 or a negated errno.
+static int open_directory_at(const char *path, open_directory &d)
 {
     caller_scope as_caller;
     base_entry at;
@@ -253,32 +278,77 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t,
     int fd = open_entry(at, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_NOCTTY);
     if (fd == -1)
         return negated_errno();
-    as_caller.suspend();
-    DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
+    d.dir = fdopendir(fd);
+    if (d.dir == nullptr) {
         int res = negated_errno();
         dakt_close_fd(fd);
         return res;
     }
+    return 0;
+}
 
-    // The whole directory goes out in one call, every entry with offset 0.
-    int res = 0;
+int op_opendir(const char *path, struct fuse_file_info *fi) noexcept
+{
+    auto *d = new (std::nothrow) open_directory;
+    if (d == nullptr)
+        return -ENOMEM;
+    if (int res = open_directory_at(path, *d); res != 0) {
+        delete d;
+        return res;
+    }
+    fi->fh = reinterpret_cast<uintptr_t>(d) | directory_handle;
+    return 0;
+}
+
+int op_releasedir(const char *, struct fuse_file_info *fi) noexcept
+{
+    auto *d = reinterpret_cast<open_directory *>(fi->fh & ~directory_handle);
+    closedir(d->dir);
+    delete d;
+    return 0;
+}
+
+// Hands out entries from `offset` on, each with the base's own offset of the entry after it,
+// so a reader can seek back to any place it was told (telldir, lseek on getdents), even in
+// a later open of the directory.
+static int list_entries(open_directory &d, void *buf, entry_filler filler, off_t offset)
+{
+    if (offset != d.offset) {
+        seekdir(d.dir, offset);
+        d.entry = nullptr;
+        d.offset = offset;
+    }
     for (;;) {
-        errno = 0;
-        struct dirent *entry = readdir(dir);
-        if (entry == nullptr) {
+        if (d.entry == nullptr) {
+            errno = 0;
+            d.entry = readdir(d.dir);
             // A read error must not pass for the end of the directory.
-            if (errno != 0)
-                res = negated_errno();
-            break;
+            if (d.entry == nullptr)
+                return errno != 0 ? negated_errno() : 0;
         }
         struct stat st = {};
-        st.st_ino = entry->d_ino;
-        st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
-        if (filler(buf, entry->d_name, &st, 0) != 0)
-            break;
+        st.st_ino = d.entry->d_ino;
+        st.st_mode = static_cast<mode_t>(d.entry->d_type) << 12;
+        off_t next = d.entry->d_off;
+        if (filler(buf, d.entry->d_name, &st, next) != 0)
+            return 0;
+        d.entry = nullptr;
+        d.offset = next;
     }
-    closedir(dir);
+}
+
+int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
+               struct fuse_file_info *fi) noexcept
+{
+    if (fi != nullptr && (fi->fh & directory_handle) != 0)
+        return list_entries(*reinterpret_cast<open_directory *>(fi->fh & ~directory_handle), buf,
+                            filler, offset);
+    // Called without an open directory: one of its own for this call.
+    open_directory d;
+    if (int res = open_directory_at(path, d); res != 0)
+        return res;
+    int res = list_entries(d, buf, filler, offset);
+    closedir(d.dir);
     return res;
 }
 
@@ -324,6 +394,8 @@ void set_shared_operations(struct fuse_operations *ops) noexcept
     ops->listxattr = op_listxattr;
     ops->removexattr = op_removexattr;
     ops->access = op_access;
+    ops->opendir = op_opendir;
+    ops->releasedir = op_releasedir;
     ops->write_buf = op_write_buf;
     ops->read_buf = op_read_buf;
     ops->fallocate = op_fallocate;

@@ -40,6 +40,8 @@ int negated_errno() noexcept;
 
 // Namespace handlers.
 int op_getattr(const char *path, struct stat *stbuf) noexcept;
+// getattr of an open file (libfuse 2's fgetattr, libfuse 3's getattr with a file-info).
+int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi) noexcept;
 int op_readlink(const char *path, char *buf, size_t size) noexcept;
 int op_mknod(const char *path, mode_t mode, dev_t dev) noexcept;
 int op_mkdir(const char *path, mode_t mode) noexcept;
@@ -59,6 +61,8 @@ int op_removexattr(const char *path, const char *name) noexcept;
 typedef int (*entry_filler)(void *buf, const char *name, const struct stat *st, off_t offset);
 int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
                struct fuse_file_info *fi) noexcept;
+int op_opendir(const char *path, struct fuse_file_info *fi) noexcept;
+int op_releasedir(const char *path, struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
