@@ -196,7 +196,7 @@ TEST_F(clients, unprivileged_fallocate_clears_set_id_bits)
                               "fallocate -z -o 0 -l 4096 f"};
     wardfs_mount m(base, mnt, {"-oallow_other"});
     for (const char *command : commands)
-        for (mode_t mode : {02666, 04666, 06777, 02676}) {
+        for (mode_t mode : {02666, 04666, 06666, 06766, 06777, 02676}) {
             for (const std::string &root : {base, plain}) {
                 write_file(root + "/f", std::string(8192, 'x'));
                 ASSERT_EQ(chmod((root + "/f").c_str(), mode), 0);
@@ -239,6 +239,27 @@ TEST_F(clients, direct_io_matches_a_plain_directory)
     free(raw);
     EXPECT_EQ(read_file(base + "/direct"), read_file(plain + "/direct"));
     EXPECT_EQ(read_file(base + "/direct").substr(0, 6), "mapped");
+}
+
+// A program its caller may run but not read (mode 0711) runs through the mount, as on the
+// base; one it may not run does not.
+TEST_F(clients, execute_only_program_runs)
+{
+    const struct {
+        mode_t mode;
+        int status;
+    } cases[] = {{0711, 0}, {0700, 126}, {0744, 126}};
+    wardfs_mount m(base, mnt, {"-oallow_other"});
+    for (const auto &c : cases)
+        for (const std::string &root : {base, plain}) {
+            const std::string program = root + "/true";
+            ASSERT_EQ(system(("cp /bin/true " + program).c_str()), 0);
+            ASSERT_EQ(chmod(program.c_str(), c.mode), 0);
+            const std::string through = root == base ? m / "true" : program;
+            EXPECT_EQ(sh_in(root, through, 65534, 65534).status, c.status)
+                << std::oct << c.mode << " " << through;
+            unlink(program.c_str());
+        }
 }
 
 // Right after ln, the old name shows the new link count and ctime in the libfuse 3 build.

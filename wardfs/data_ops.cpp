@@ -5,9 +5,44 @@
 #include "wardfs.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+
+// The kernel marks the open of a program it is about to run (execve, uselib) with this
+// flag, which is __FMODE_EXEC in its own headers.
+constexpr int open_for_exec = 040;
+
+// Running a program needs execute permission only: a program the caller may run but not
+// read (mode 0711) is opened with the daemon's rights once the caller's right to run that
+// very inode is checked.
+static int open_for_execution(const base_entry &entry, int flags, caller_scope &as_caller,
+                              struct fuse_file_info *fi)
+{
+    unique_fd checked(open_entry(entry, O_PATH));
+    struct stat st;
+    if (!checked || fstat(checked.get(), &st) == -1)
+        return negated_errno();
+    if (S_ISLNK(st.st_mode))
+        return -ESTALE;
+    if (faccessat(checked.get(), "", X_OK, AT_EACCESS | AT_EMPTY_PATH) == -1)
+        return negated_errno();
+    char name[32];
+    snprintf(name, sizeof name, "/proc/self/fd/%d", checked.get());
+    as_caller.suspend();
+    int fd = open(name, (flags & ~(O_ACCMODE | O_CREAT | O_TRUNC)) | O_RDONLY | O_CLOEXEC);
+    int res = fd == -1 ? negated_errno() : 0;
+    if (int back = as_caller.resume(); back != 0 && res == 0)
+        res = back;
+    if (res != 0) {
+        if (fd != -1)
+            close(fd);
+        return res;
+    }
+    fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
+    return 0;
+}
 
 // Every open runs as the caller, so the base decides with the caller's rights (and a new
 // file belongs to it), and never through a final symbolic link.
@@ -22,6 +57,9 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
     base_entry entry;
     if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
         return res;
+
+    if ((flags & open_for_exec) != 0)
+        return open_for_execution(entry, flags & ~open_for_exec, as_caller, fi);
 
     // Linux truncates on O_RDONLY | O_TRUNC too, so such an open is guarded like a write:
     // handed to the system unguarded it would empty every name of a shared inode.

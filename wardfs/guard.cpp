@@ -128,13 +128,14 @@ void dakt_close_fd(int fd) noexcept
     errno = saved;
 }
 
-// Whether `mode` only takes the set-user-ID and set-group-ID bits away. The kernel asks for
-// that before a write by another user (the daemon writes as root, so the kernel clears the
-// bits itself) and any writer may have it done, as on the base, where writing clears them.
+// Whether `mode` only takes set-user-ID or set-group-ID bits away (one or both). The kernel
+// asks for that before a write or preallocation by another user (the daemon writes as root,
+// so the kernel clears the bits itself) and any writer may have it done, as on the base,
+// where writing clears them.
 static bool clears_set_id_only(const struct stat &st, mode_t mode)
 {
-    const mode_t set_id = S_ISUID | S_ISGID;
-    return (st.st_mode & set_id) != 0 && (mode & 07777) == (st.st_mode & 07777 & ~set_id);
+    const mode_t set_id = S_ISUID | S_ISGID, had = st.st_mode & 07777, wants = mode & 07777;
+    return (wants & ~set_id) == (had & ~set_id) && (wants & set_id & ~had) == 0 && wants != had;
 }
 
 static int set_mode(int fd, const struct stat &st, mode_t mode, caller_scope &as_caller)
