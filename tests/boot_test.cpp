@@ -272,8 +272,8 @@ struct remount : in_namespace {
                 ASSERT_EQ(mkdir(at(target_tree + std::string(d)).c_str(), 0755), 0);
             for (const char *d : {"/lib", "/usr/lib"})
                 ASSERT_EQ(mount((tree + std::string(d)).c_str(),
-                                at(target_tree + std::string(d)).c_str(), nullptr,
-                                MS_BIND | MS_REC, nullptr),
+                                at(target_tree + std::string(d)).c_str(), nullptr, MS_BIND | MS_REC,
+                                nullptr),
                           0);
         }
     }

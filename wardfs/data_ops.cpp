@@ -20,10 +20,10 @@ constexpr int open_for_exec = 040;
 static int open_for_execution(const base_entry &entry, int flags, caller_scope &as_caller,
                               struct fuse_file_info *fi)
 {
-    unique_fd checked(open_entry(entry, O_PATH));
+    unique_fd checked;
     struct stat st;
-    if (!checked || fstat(checked.get(), &st) == -1)
-        return negated_errno();
+    if (int res = open_entry_inode(entry, checked, st); res != 0)
+        return res;
     if (S_ISLNK(st.st_mode))
         return -ESTALE;
     if (faccessat(checked.get(), "", X_OK, AT_EACCESS | AT_EMPTY_PATH) == -1)

@@ -159,10 +159,10 @@ static int set_mode(int fd, const struct stat &st, mode_t mode, caller_scope &as
 // no form that keeps to a final link.
 static int chmod_entry(const base_entry &entry, mode_t mode, caller_scope &as_caller)
 {
-    unique_fd fd(open_entry(entry, O_PATH));
+    unique_fd fd;
     struct stat st;
-    if (!fd || fstat(fd.get(), &st) == -1)
-        return negated_errno();
+    if (int res = open_entry_inode(entry, fd, st); res != 0)
+        return res;
     if (S_ISLNK(st.st_mode))
         return -EOPNOTSUPP;
     return set_mode(fd.get(), st, mode, as_caller);

@@ -115,3 +115,11 @@ int open_entry(const base_entry &entry, int flags, mode_t mode) noexcept
         errno = stale_if_link(errno);
     return fd;
 }
+
+int open_entry_inode(const base_entry &entry, unique_fd &fd, struct stat &st) noexcept
+{
+    fd.reset(open_entry(entry, O_PATH));
+    if (!fd || fstat(fd.get(), &st) == -1)
+        return negated_errno();
+    return 0;
+}

@@ -110,6 +110,9 @@ int resolve_entry(const char *path, base_entry &entry) noexcept;
 int resolve_as_caller(const char *path, caller_scope &as_caller, base_entry &entry) noexcept;
 // openat of the entry itself, never through a final link (ESTALE); -1 with errno set.
 int open_entry(const base_entry &entry, int flags, mode_t mode = 0) noexcept;
+// An O_PATH descriptor of the entry itself (a final link included) and its attributes: 0, or
+// a negated errno.
+int open_entry_inode(const base_entry &entry, unique_fd &fd, struct stat &st) noexcept;
 
 // Write guard and guarded metadata handlers. A copy-up runs with the daemon's rights, to keep
 // the owner; it happens only after the caller was found, on that very inode, to be allowed
