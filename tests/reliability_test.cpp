@@ -139,7 +139,10 @@ TEST_F(reliability, no_descriptor_leaks)
         ASSERT_NE(d, nullptr);
         closedir(d);
     }
+    // The kernel sends the last RELEASE and RELEASEDIR after close() has returned.
     size_t pipes = 0;
+    for (int wait = 0; wait < 100 && open_files(m.pid, &pipes) != before; wait++)
+        usleep(50000);
     EXPECT_EQ(open_files(m.pid, &pipes), before);
     size_t threads = names_in("/proc/" + std::to_string(m.pid) + "/task").size();
     EXPECT_LE(pipes, 2 * threads + 1) << "two per worker thread, one for standard input";

@@ -99,26 +99,31 @@ int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
     return op_create(path, mode, fi);
 }
 
-// READDIRPLUS: libfuse looks each entry up (through getattr) and hands the kernel its
-// attributes with the listing, which spares the kernel a LOOKUP per entry.
+// READDIRPLUS: each entry goes out with its attributes, which spares the kernel a LOOKUP per
+// entry. libfuse takes the attributes of an entry filled with FUSE_FILL_DIR_PLUS as complete
+// (in offset mode, and always since 3.17), so they are the entry's own, read beside it in
+// the open directory; an entry whose attributes cannot be read goes out without them, and
+// the kernel looks it up. "." and ".." never carry attributes.
 struct listing {
     void *buf;
     fuse_fill_dir_t fill;
-    enum fuse_fill_dir_flags flags;
+    int dir;
 };
 
 int fill_entry(void *buf, const char *name, const struct stat *st, off_t offset)
 {
     auto *l = static_cast<listing *>(buf);
-    return l->fill(l->buf, name, st, offset, l->flags);
+    struct stat full;
+    const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+    if (l->dir >= 0 && !dots && fstatat(l->dir, name, &full, AT_SYMLINK_NOFOLLOW) == 0)
+        return l->fill(l->buf, name, &full, offset, FUSE_FILL_DIR_PLUS);
+    return l->fill(l->buf, name, st, offset, static_cast<enum fuse_fill_dir_flags>(0));
 }
 
 int readdir_v3(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,
                struct fuse_file_info *fi, enum fuse_readdir_flags flags)
 {
-    listing l = {buf, fill,
-                 (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS
-                                             : static_cast<enum fuse_fill_dir_flags>(0)};
+    listing l = {buf, fill, (flags & FUSE_READDIR_PLUS) != 0 ? open_directory_fd(fi) : -1};
     return op_readdir(path, &l, fill_entry, offset, fi);
 }
 

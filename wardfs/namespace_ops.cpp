@@ -287,6 +287,13 @@ static int open_directory_at(const char *path, open_directory &d)
     return 0;
 }
 
+int open_directory_fd(const struct fuse_file_info *fi) noexcept
+{
+    if (fi == nullptr || (fi->fh & directory_handle) == 0)
+        return -1;
+    return dirfd(reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->dir);
+}
+
 int op_opendir(const char *path, struct fuse_file_info *fi) noexcept
 {
     auto *d = new (std::nothrow) open_directory;

@@ -63,6 +63,8 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
                struct fuse_file_info *fi) noexcept;
 int op_opendir(const char *path, struct fuse_file_info *fi) noexcept;
 int op_releasedir(const char *path, struct fuse_file_info *fi) noexcept;
+// The descriptor of a directory opened by op_opendir, or -1.
+int open_directory_fd(const struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
