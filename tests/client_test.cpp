@@ -212,6 +212,11 @@ TEST_F(clients, unprivileged_fallocate_clears_set_id_bits)
 // pages written through a mapping of a file opened with O_DIRECT.
 TEST_F(clients, direct_io_matches_a_plain_directory)
 {
+    // qemu-user hands the target daemon the host kernel's open flags unconverted; x86's
+    // O_DIRECT is ARM's O_DIRECTORY. A real target's kernel speaks its own numbers.
+    if (emulated())
+        GTEST_SKIP() << "*** SKIP: open flags from the host kernel reach an emulated daemon "
+                        "unconverted ***";
     wardfs_mount m(base, mnt);
     void *raw = nullptr;
     ASSERT_EQ(posix_memalign(&raw, 4096, 8192), 0);

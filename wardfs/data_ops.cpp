@@ -17,7 +17,7 @@ constexpr int open_for_exec = 040;
 // Running a program needs execute permission only: a program the caller may run but not
 // read (mode 0711) is opened with the daemon's rights once the caller's right to run that
 // very inode is checked.
-static int open_for_execution(const base_entry &entry, int flags, caller_scope &as_caller,
+static int open_for_execution(const base_entry &entry, caller_scope &as_caller,
                               struct fuse_file_info *fi)
 {
     unique_fd checked;
@@ -31,7 +31,9 @@ static int open_for_execution(const base_entry &entry, int flags, caller_scope &
     char name[32];
     snprintf(name, sizeof name, "/proc/self/fd/%d", checked.get());
     as_caller.suspend();
-    int fd = open(name, (flags & ~(O_ACCMODE | O_CREAT | O_TRUNC)) | O_RDONLY | O_CLOEXEC);
+    // Read-only and nothing more: the caller's other flags mean nothing for a program's
+    // image, and O_NOFOLLOW would refuse the /proc name.
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
     int res = fd == -1 ? negated_errno() : 0;
     if (int back = as_caller.resume(); back != 0 && res == 0)
         res = back;
@@ -59,7 +61,7 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
         return res;
 
     if ((flags & open_for_exec) != 0)
-        return open_for_execution(entry, flags & ~open_for_exec, as_caller, fi);
+        return open_for_execution(entry, as_caller, fi);
 
     // Linux truncates on O_RDONLY | O_TRUNC too, so such an open is guarded like a write:
     // handed to the system unguarded it would empty every name of a shared inode.

@@ -14,6 +14,8 @@
 #include <new>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
+#include <memory>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 const char *to_relative_path(const char *path) noexcept
@@ -27,12 +29,24 @@ int negated_errno() noexcept
     return -errno;
 }
 
-// An open directory: its stream, and the offset the next entry has. An entry read but not
-// yet taken (the kernel's buffer was full) waits for the next call.
+// An open directory: its descriptor, the records of the last getdents64 not yet handed out
+// (the kernel's buffer was full), and the offset the next entry has. Records are read
+// directly, not through DIR: telldir and seekdir take a long, too narrow on 32-bit targets
+// for the 64-bit offsets file systems hand out.
 struct open_directory {
-    DIR *dir = nullptr;
+    unique_fd fd;
     off_t offset = 0;
-    struct dirent *entry = nullptr;
+    size_t at = 0, end = 0;
+    alignas(8) char records[32768];
+};
+
+// The kernel's getdents64 record.
+struct directory_record {
+    uint64_t ino;
+    int64_t next;
+    unsigned short length;
+    unsigned char type;
+    char name[];
 };
 
 // A directory's file handle is its open_directory, marked in the top bit; a file's is its
@@ -46,7 +60,7 @@ int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi
     if (fi == nullptr)
         return op_getattr(path, stbuf);
     int fd = (fi->fh & directory_handle) != 0
-                 ? dirfd(reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->dir)
+                 ? reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->fd.get()
                  : static_cast<int>(fi->fh);
     return fstat(fd, stbuf) == -1 ? negated_errno() : 0;
 }
@@ -275,23 +289,15 @@ static int open_directory_at(const char *path, open_directory &d)
     base_entry at;
     if (int res = resolve_as_caller(path, as_caller, at); res != 0)
         return res;
-    int fd = open_entry(at, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_NOCTTY);
-    if (fd == -1)
-        return negated_errno();
-    d.dir = fdopendir(fd);
-    if (d.dir == nullptr) {
-        int res = negated_errno();
-        dakt_close_fd(fd);
-        return res;
-    }
-    return 0;
+    d.fd.reset(open_entry(at, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_NOCTTY));
+    return d.fd ? 0 : negated_errno();
 }
 
 int open_directory_fd(const struct fuse_file_info *fi) noexcept
 {
     if (fi == nullptr || (fi->fh & directory_handle) == 0)
         return -1;
-    return dirfd(reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->dir);
+    return reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->fd.get();
 }
 
 int op_opendir(const char *path, struct fuse_file_info *fi) noexcept
@@ -309,9 +315,7 @@ int op_opendir(const char *path, struct fuse_file_info *fi) noexcept
 
 int op_releasedir(const char *, struct fuse_file_info *fi) noexcept
 {
-    auto *d = reinterpret_cast<open_directory *>(fi->fh & ~directory_handle);
-    closedir(d->dir);
-    delete d;
+    delete reinterpret_cast<open_directory *>(fi->fh & ~directory_handle);
     return 0;
 }
 
@@ -321,25 +325,28 @@ int op_releasedir(const char *, struct fuse_file_info *fi) noexcept
 static int list_entries(open_directory &d, void *buf, entry_filler filler, off_t offset)
 {
     if (offset != d.offset) {
-        seekdir(d.dir, offset);
-        d.entry = nullptr;
+        if (lseek(d.fd.get(), offset, SEEK_SET) == -1)
+            return negated_errno();
+        d.at = d.end = 0;
         d.offset = offset;
     }
     for (;;) {
-        if (d.entry == nullptr) {
-            errno = 0;
-            d.entry = readdir(d.dir);
+        if (d.at >= d.end) {
+            long n = syscall(SYS_getdents64, d.fd.get(), d.records, sizeof d.records);
             // A read error must not pass for the end of the directory.
-            if (d.entry == nullptr)
-                return errno != 0 ? negated_errno() : 0;
+            if (n <= 0)
+                return n == 0 ? 0 : negated_errno();
+            d.at = 0;
+            d.end = static_cast<size_t>(n);
         }
+        const auto *record = reinterpret_cast<const directory_record *>(d.records + d.at);
         struct stat st = {};
-        st.st_ino = d.entry->d_ino;
-        st.st_mode = static_cast<mode_t>(d.entry->d_type) << 12;
-        off_t next = d.entry->d_off;
-        if (filler(buf, d.entry->d_name, &st, next) != 0)
+        st.st_ino = static_cast<ino_t>(record->ino);
+        st.st_mode = static_cast<mode_t>(record->type) << 12;
+        const off_t next = static_cast<off_t>(record->next);
+        if (filler(buf, record->name, &st, next) != 0)
             return 0;
-        d.entry = nullptr;
+        d.at += record->length;
         d.offset = next;
     }
 }
@@ -351,12 +358,12 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
         return list_entries(*reinterpret_cast<open_directory *>(fi->fh & ~directory_handle), buf,
                             filler, offset);
     // Called without an open directory: one of its own for this call.
-    open_directory d;
-    if (int res = open_directory_at(path, d); res != 0)
+    auto d = std::unique_ptr<open_directory>(new (std::nothrow) open_directory);
+    if (!d)
+        return -ENOMEM;
+    if (int res = open_directory_at(path, *d); res != 0)
         return res;
-    int res = list_entries(d, buf, filler, offset);
-    closedir(d.dir);
-    return res;
+    return list_entries(*d, buf, filler, offset);
 }
 
 int op_access(const char *path, int mask) noexcept
