@@ -99,8 +99,8 @@ fuzz:
 		$(FUZZ_BUILD)/corpus tests/fuzz-corpus
 
 # The kernel's file-system test suite through a wardfs mount (-o xattr): not part of CI
-# (about 10 minutes). XFSTESTS_BUILD_OF=the wardfs build to test (build, or build-fuse3),
-# XFSTESTS_GROUP=the group (quick), XFSTESTS_TESTS=single tests instead (generic/002 ...).
+# (the quick group: about half an hour). XFSTESTS_BUILD_OF=the wardfs build to test (build,
+# or build-fuse3), XFSTESTS_GROUP=the group (quick), XFSTESTS_TESTS=single tests instead.
 XFSTESTS_SOURCE ?= ../shared/xfstests
 XFSTESTS_BUILD ?= build-xfstests
 XFSTESTS_BUILD_OF ?= $(BUILD)
