@@ -30,19 +30,16 @@ static int open_for_execution(const base_entry &entry, caller_scope &as_caller,
         return negated_errno();
     char name[32];
     snprintf(name, sizeof name, "/proc/self/fd/%d", checked.get());
-    as_caller.suspend();
     // Read-only and nothing more: the caller's other flags mean nothing for a program's
     // image, and O_NOFOLLOW would refuse the /proc name.
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
-    int res = fd == -1 ? negated_errno() : 0;
-    if (int back = as_caller.resume(); back != 0 && res == 0)
-        res = back;
-    if (res != 0) {
-        if (fd != -1)
-            close(fd);
+    unique_fd fd;
+    if (int res = as_caller.with_daemon_rights([&] {
+            fd.reset(open(name, O_RDONLY | O_CLOEXEC));
+            return fd ? 0 : negated_errno();
+        });
+        res != 0)
         return res;
-    }
-    fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
+    fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd.release()));
     return 0;
 }
 

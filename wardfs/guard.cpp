@@ -78,31 +78,27 @@ int guard_entry(const base_entry &entry, const struct stat *stat_or_null, bool *
     // holds that inode. (Between that last look and the copy the name can change once more;
     // only someone allowed to replace the name can do that, and the copy keeps the content,
     // owner and mode of whatever it then holds.)
-    unique_fd checked(openat(entry.dir, entry.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    unique_fd checked;
     struct stat seen;
-    if (!checked || fstat(checked.get(), &seen) == -1)
-        return negated_errno();
+    if (int res = open_entry_inode(entry, checked, seen); res != 0)
+        return res;
     if (seen.st_dev != stat_or_null->st_dev || seen.st_ino != stat_or_null->st_ino)
         return -ESTALE;
     if (!S_ISLNK(seen.st_mode))
         if (int res = caller_may_change(checked.get(), seen, kind, as_caller); res != 0)
             return res;
 
-    if (as_caller != nullptr)
-        as_caller->suspend();
-    struct stat now;
-    int res = 0;
-    if (fstatat(entry.dir, entry.name, &now, AT_SYMLINK_NOFOLLOW) == -1)
-        res = negated_errno();
-    else if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
-        res = -ESTALE;
-    else
+    auto copy_up = [&] {
+        struct stat now;
+        if (fstatat(entry.dir, entry.name, &now, AT_SYMLINK_NOFOLLOW) == -1)
+            return negated_errno();
+        if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
+            return -ESTALE;
         // Two threads may both get here for the same name; the library then finds a single
         // link (or a name it already replaced) and succeeds without a second copy.
-        res = break_hardlink(entry);
-    if (as_caller != nullptr)
-        if (int back = as_caller->resume(); back != 0 && res == 0)
-            res = back;
+        return break_hardlink(entry);
+    };
+    int res = as_caller != nullptr ? as_caller->with_daemon_rights(copy_up) : copy_up();
     if (res == 0 && did_copyup_or_null != nullptr)
         *did_copyup_or_null = true;
     return res;
@@ -147,11 +143,8 @@ static int set_mode(int fd, const struct stat &st, mode_t mode, caller_scope &as
     if (errno != EPERM || !as_caller.active || !clears_set_id_only(st, mode) ||
         faccessat(fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == -1)
         return negated_errno();
-    as_caller.suspend();
-    int res = chmod(name, mode) == -1 ? negated_errno() : 0;
-    if (int back = as_caller.resume(); back != 0 && res == 0)
-        res = back;
-    return res;
+    return as_caller.with_daemon_rights(
+        [&] { return chmod(name, mode) == -1 ? negated_errno() : 0; });
 }
 
 // chmod works on the entry itself: Linux cannot change a symbolic link's mode, and says so

@@ -81,6 +81,16 @@ struct caller_scope {
     int enter() noexcept; // 0, or a negated errno when the identity could not be taken
     void suspend() noexcept;
     int resume() noexcept;
+    // Runs `step` (0 or a negated errno) with the daemon's own rights, then takes the caller's
+    // identity back; the step's failure wins over a failure to return.
+    template <typename Step> int with_daemon_rights(Step step) noexcept
+    {
+        suspend();
+        int res = step();
+        if (int back = resume(); back != 0 && res == 0)
+            res = back;
+        return res;
+    }
     bool active = false;
     uid_t uid = 0;
     gid_t gid = 0;
