@@ -6,12 +6,13 @@ TSAN_BUILD ?= build-tsan
 ARMHF_BUILD ?= build-armhf
 DEB_BUILD ?= build-deb
 FUSE3_BUILD ?= build-fuse3
+FUSE3_LATEST_BUILD ?= build-fuse3-latest
 FUZZ_SECONDS ?= 300
 SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-fuse3 demo check check-fuse3 check-sanitize check-tsan check-armhf deb \
+.PHONY: all deps build build-fuse3 build-fuse3-latest demo check check-fuse3 check-fuse3-latest check-sanitize check-tsan check-armhf deb \
 	check-deb soak fuzz bench xfstests clean
 
 all: build
@@ -39,6 +40,27 @@ build-fuse3: deps
 
 check-fuse3: build-fuse3
 	cd $(FUSE3_BUILD) && ctest --output-on-failure --timeout 600
+
+# wardfs built against the libfuse 3 of Debian's newest suite, made from its source package
+# into the build folder (with io_uring), or against LIBFUSE3_PREFIX=DIR, a libfuse 3 of one's
+# own. The whole suite runs with kernel passthrough (the default where the kernel has it),
+# once more without it, and the mount tests once more over io_uring, with the fuse module's
+# switch set for that run and put back.
+LIBFUSE3_LATEST = $(FUSE3_LATEST_BUILD)/libfuse
+build-fuse3-latest: deps
+	./scripts/install-deps.sh meson liburing-dev libnuma-dev dpkg-dev
+	$(if $(LIBFUSE3_PREFIX),,./scripts/libfuse-latest.sh $(LIBFUSE3_LATEST))
+	cmake -G Ninja -S . -B $(FUSE3_LATEST_BUILD) $(CMAKE_FLAGS) -DVASKEL_FUSE=3 \
+		-DVASKEL_LIBFUSE3_PREFIX=$(abspath $(or $(LIBFUSE3_PREFIX),$(LIBFUSE3_LATEST)/prefix))
+	cmake --build $(FUSE3_LATEST_BUILD)
+
+check-fuse3-latest: build-fuse3-latest
+	cd $(FUSE3_LATEST_BUILD) && ctest --output-on-failure --timeout 600
+	cd $(FUSE3_LATEST_BUILD) && WARDFS_TEST_OPTIONS=no_passthrough \
+		ctest --output-on-failure --timeout 600
+	cd $(FUSE3_LATEST_BUILD) && WARDFS_TEST_OPTIONS=io_uring \
+		../scripts/with-fuse-uring.sh ctest -L fuse --output-on-failure --timeout 600; \
+		status=$$?; [ $$status -eq 0 ] || [ $$status -eq 77 ]
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 check-sanitize: deps
@@ -112,11 +134,12 @@ xfstests:
 		$(XFSTESTS_GROUP) $(XFSTESTS_TESTS)
 
 # Side-by-side benchmark; BENCH_ARGS=--quick for a run under a minute.
-bench: build build-fuse3
+bench: build build-fuse3 build-fuse3-latest
 	./scripts/install-deps.sh bindfs fio
-	cmake --build $(BUILD) --target metaops
+	cmake --build $(BUILD) --target metaops opentime
 	mkdir -p bench/results
-	BUILD=$(BUILD) WARDFS3=$(FUSE3_BUILD)/wardfs ./bench/run.sh $(BENCH_ARGS) | \
+	BUILD=$(BUILD) WARDFS3=$(FUSE3_BUILD)/wardfs WARDFS3L=$(FUSE3_LATEST_BUILD)/wardfs \
+		./bench/run.sh $(BENCH_ARGS) | \
 		tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:

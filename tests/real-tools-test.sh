@@ -4,8 +4,9 @@
 # commands run on a plain copy of the tree. Every command must end and print alike, the two
 # final trees must be equal, and the tree the farm was linked from must be unchanged.
 #
-# Environment: WARDFS (the daemon), WARDFS_OPTIONS (extra options), MMAP_WRITE (the helper),
-# EMULATOR (what runs the build's programs, empty when native).
+# Environment: WARDFS (the daemon), WARDFS_OPTIONS (extra options), WARDFS_TEST_OPTIONS
+# (mount options for the whole run), MMAP_WRITE (the helper), EMULATOR (what runs the
+# build's programs, empty when native).
 set -u
 if [ "$(id -u)" -ne 0 ] || [ ! -w /dev/fuse ]; then
     echo "*** SKIP: $0 needs root and /dev/fuse ***"
@@ -35,7 +36,8 @@ manifest "$installed" >"$work/installed.before"
 cp -al "$installed" "$work/farm"
 cp -a "$installed" "$work/plain"
 # shellcheck disable=SC2086
-$EMULATOR "$WARDFS" $WARDFS_OPTIONS "$work/farm" "$work/mnt" --copyup || exit 1
+$EMULATOR "$WARDFS" $WARDFS_OPTIONS ${WARDFS_TEST_OPTIONS:+-o "$WARDFS_TEST_OPTIONS"} \
+    "$work/farm" "$work/mnt" --copyup || exit 1
 
 # The commands, run from the top of a tree; each prints its status and output.
 changes() {

@@ -192,17 +192,20 @@ static bool fuse_mounted_at(const std::string &mnt)
     return line.find(" - fuse") != std::string::npos;
 }
 
-// Options every test daemon gets.
+// Options every test daemon gets. WARDFS_TEST_OPTIONS adds mount options for a whole run
+// (no_passthrough, io_uring).
 static std::vector<std::string> daemon_options()
 {
+    std::vector<std::string> options;
 #ifdef VASKEL_TSAN
     // Requests and replies then move through /dev/fuse by read and write, which
     // ThreadSanitizer sees, instead of splice, which it does not: with splice, the order the
     // kernel keeps between a read's reply and the release of its file is invisible to it.
-    return {"-ono_splice_read,no_splice_write,no_splice_move"};
-#else
-    return {};
+    options.push_back("-ono_splice_read,no_splice_write,no_splice_move");
 #endif
+    if (const char *extra = getenv("WARDFS_TEST_OPTIONS"); extra != nullptr && *extra != '\0')
+        options.push_back(std::string("-o") + extra);
+    return options;
 }
 
 std::string wardfs_launcher_script()
