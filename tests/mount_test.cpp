@@ -17,7 +17,9 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <set>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/utsname.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <thread>
@@ -356,32 +358,38 @@ TEST_F(mounted, changes_beside_the_mount_are_seen)
     }
 }
 
-// The default options reach the kernel: the INIT reply (libfuse's -d output) carries the
-// big-writes flag and the largest writes the libfuse line allows (128 KiB for libfuse 2,
-// 1 MiB for libfuse 3), and the user's own -o comes later and wins.
+// The default options reach the kernel: the largest write the daemon sees (libfuse's -d
+// output) is what the libfuse line allows (128 KiB for libfuse 2, 1 MiB for libfuse 3), not
+// a page, and the user's own -o comes later and wins. Passthrough is off here, so that the
+// writes reach the daemon; libfuse 3.18's -d prints the INIT reply's flags before it sets
+// them, so the writes themselves are the evidence.
 TEST_F(mounted, default_options_and_user_override)
 {
-    const unsigned big_writes = 1u << 5; // FUSE_BIG_WRITES
     const struct {
         std::vector<std::string> args;
         const char *max_write;
-    } cases[] = {{{"-d"},
-                  WARDFS_FUSE_MAJOR == 3 ? "   max_write=0x00100000" // 1 MiB
-                                         : "   max_write=0x00020000"},
-                 {{"-d", "-omax_write=4096"}, "   max_write=0x00001000"}};
+        size_t largest_write;
+    } cases[] = {{{"-d", "-ono_passthrough"},
+                  WARDFS_FUSE_MAJOR == 3 ? "   max_write=0x00100000" : "   max_write=0x00020000",
+                  WARDFS_FUSE_MAJOR == 3 ? 1u << 20 : 128u << 10},
+                 {{"-d", "-ono_passthrough", "-omax_write=4096"}, "   max_write=0x00001000", 4096}};
     for (const auto &c : cases) {
         std::string log;
         {
             wardfs_mount m(base, mnt(), c.args);
-            lstat_of(m / "plain");
+            write_file(m / "written", std::string(2u << 20, 'w'));
             log = read_file(m.log);
         }
-        size_t reply = log.find("\n   flags=0x");
-        ASSERT_NE(reply, std::string::npos) << log.substr(0, 600);
-        unsigned flags = static_cast<unsigned>(strtoul(log.c_str() + reply + 13, nullptr, 16));
-        EXPECT_TRUE(flags & big_writes) << log.substr(0, 600);
+        size_t largest = 0;
+        for (size_t at = log.find("write["); at != std::string::npos;
+             at = log.find("write[", at + 1))
+            if (size_t bytes = log.find("] ", at); bytes != std::string::npos)
+                largest = std::max<size_t>(largest, strtoul(log.c_str() + bytes + 2, nullptr, 10));
+        EXPECT_EQ(largest, c.largest_write) << log.substr(0, 600);
         EXPECT_NE(log.find(c.max_write), std::string::npos) << log.substr(0, 600);
         EXPECT_EQ(log.find("nvalid"), std::string::npos) << "libfuse complained at start";
+        EXPECT_EQ(log.find("internal function"), std::string::npos)
+            << "libfuse complained at start";
     }
 }
 
@@ -579,6 +587,162 @@ TEST_F(mounted, inode_numbers_beyond_32_bits)
             listed = e->d_ino;
     closedir(d);
     EXPECT_EQ(listed, ino);
+}
+
+// What the run asked for in WARDFS_TEST_OPTIONS (no_passthrough, io_uring).
+bool run_option(const char *option)
+{
+    const char *options = getenv("WARDFS_TEST_OPTIONS");
+    return options != nullptr && strstr(options, option) != nullptr;
+}
+
+// Kernel passthrough is on where the build's libfuse (3.17) and the kernel (6.9) have it.
+bool passthrough_expected()
+{
+    unsigned major = 0, minor = 0, kmajor = 0, kminor = 0;
+    struct utsname u;
+    if (WARDFS_FUSE_MAJOR != 3 || sscanf(WARDFS_LIBFUSE_VERSION, "%u.%u", &major, &minor) != 2 ||
+        uname(&u) != 0 || sscanf(u.release, "%u.%u", &kmajor, &kminor) != 2)
+        return false;
+    return (major > 3 || minor >= 17) && (kmajor > 6 || (kmajor == 6 && kminor >= 9)) &&
+           !run_option("no_passthrough");
+}
+
+// -d says which mode the mount runs in, and with passthrough on neither reads nor writes of a
+// decided open reach the daemon; writeback_cache, which the kernel does not combine with
+// passthrough, turns it off. A run over io_uring starts libfuse's rings.
+TEST_F(mounted, kernel_passthrough_mode)
+{
+    if (WARDFS_FUSE_MAJOR != 3)
+        GTEST_SKIP() << "*** SKIP: passthrough needs the libfuse 3 build ***";
+    const struct {
+        std::vector<std::string> args;
+        bool on;
+        const char *said;
+    } cases[] = {
+        {{"-d"}, passthrough_expected(), nullptr},
+        {{"-d", "-ono_passthrough"}, false, "wardfs: kernel passthrough off: -o no_passthrough"},
+        {{"-d", "-owriteback_cache"}, false, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::string log;
+        {
+            wardfs_mount m(base, mnt(), c.args);
+            write_file(m / "data", std::string(1u << 20, 'd'));
+            EXPECT_EQ(read_file(m / "data").size(), 1u << 20);
+            log = read_file(m.log);
+        }
+        const bool said_on = log.find("wardfs: kernel passthrough on\n") != std::string::npos;
+        EXPECT_EQ(said_on, c.on) << log.substr(0, 1500);
+        if (c.said != nullptr && passthrough_expected()) {
+            EXPECT_NE(log.find(c.said), std::string::npos) << log.substr(0, 1500);
+            EXPECT_NE(log.find("   write["), std::string::npos) << log.substr(0, 1500);
+        }
+        if (c.on) {
+            EXPECT_EQ(log.find("   write["), std::string::npos) << log.substr(0, 1500);
+        }
+        if (run_option("io_uring")) {
+            EXPECT_NE(log.find("io-uring"), std::string::npos) << log.substr(0, 1500);
+        }
+    }
+}
+
+// With --copyup, a write-open of a shared name that another process holds open gives the
+// name a private copy: the writer's data (by write and by a shared mapping) reaches only the
+// copy, the other names keep their content, neither process gets an error, and (with
+// passthrough) a new open reads the copy. A later open of a name that moved keeps working.
+TEST_F(mounted, copyup_while_the_shared_name_is_open)
+{
+    const std::string written(8192, 'w');
+    for (const bool mapped : {false, true}) {
+        SCOPED_TRACE(mapped ? "written through a shared mapping" : "written with write");
+        unlink((base + "/shared").c_str());
+        ASSERT_EQ(link((base + "/dir/other").c_str(), (base + "/shared").c_str()), 0);
+        wardfs_mount m(base, mnt(), {"--copyup"});
+        int reader = open((m / "shared").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(reader, 0) << strerror(errno);
+        char buf[64] = {};
+        ASSERT_EQ(pread(reader, buf, sizeof buf, 0), 14);
+
+        int writer = open((m / "shared").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(writer, 0) << strerror(errno);
+        if (mapped) {
+            ASSERT_EQ(ftruncate(writer, static_cast<off_t>(written.size())), 0) << strerror(errno);
+            void *map =
+                mmap(nullptr, written.size(), PROT_READ | PROT_WRITE, MAP_SHARED, writer, 0);
+            ASSERT_NE(map, MAP_FAILED) << strerror(errno);
+            memcpy(map, written.data(), written.size());
+            EXPECT_EQ(msync(map, written.size(), MS_SYNC), 0) << strerror(errno);
+            munmap(map, written.size());
+        } else {
+            ASSERT_EQ(pwrite(writer, written.data(), written.size(), 0),
+                      static_cast<ssize_t>(written.size()))
+                << strerror(errno);
+        }
+        EXPECT_EQ(close(writer), 0);
+        EXPECT_GE(pread(reader, buf, sizeof buf, 0), 14) << strerror(errno);
+        EXPECT_EQ(read_file(base + "/dir/other"), "shared content");
+        EXPECT_EQ(read_file(base + "/shared").size(), written.size());
+        EXPECT_EQ(lstat_of(base + "/dir/other").st_nlink, 1u);
+        // Without passthrough the kernel keeps one page cache and size for the name, and
+        // the reader's short reads of the old file set that size: only passthrough keeps the
+        // two apart.
+        if (passthrough_expected()) {
+            EXPECT_EQ(read_file(m / "shared").size(), written.size());
+        }
+
+        ASSERT_EQ(rename((m / "shared").c_str(), (m / "moved").c_str()), 0);
+        if (passthrough_expected()) {
+            EXPECT_EQ(read_file(m / "moved").size(), written.size());
+        }
+        write_file(m / "shared", "new");
+        EXPECT_EQ(read_file(m / "shared"), "new");
+        close(reader);
+    }
+}
+
+// Names follow renames, exchanges and removals while their files are open: every later open
+// of either name reads what the name holds.
+TEST_F(mounted, open_names_follow_renames)
+{
+    const struct {
+        const char *what;
+        std::function<int(const std::string &, const std::string &)> change;
+        const char *a_after, *b_after;
+    } cases[] = {
+        {"rename", [](auto &a, auto &b) { return rename(a.c_str(), b.c_str()); }, nullptr, "A"},
+        {"exchange",
+         [](auto &a, auto &b) {
+             return static_cast<int>(
+                 syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
+         },
+         "B", "A"},
+        {"unlink", [](auto &a, auto &) { return unlink(a.c_str()); }, nullptr, "B"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (WARDFS_FUSE_MAJOR == 2 && strcmp(c.what, "exchange") == 0)
+            continue; // libfuse 2 has no renameat2 flags
+        write_file(base + "/a", "A");
+        write_file(base + "/b", "B");
+        wardfs_mount m(base, mnt());
+        int fa = open((m / "a").c_str(), O_RDONLY | O_CLOEXEC);
+        int fb = open((m / "b").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fa, 0);
+        ASSERT_GE(fb, 0);
+        ASSERT_EQ(c.change(m / "a", m / "b"), 0) << strerror(errno);
+        if (c.a_after != nullptr)
+            EXPECT_EQ(read_file(m / "a"), c.a_after);
+        else {
+            write_file(m / "a", "new a");
+            EXPECT_EQ(read_file(m / "a"), "new a");
+        }
+        EXPECT_EQ(read_file(m / "b"), c.b_after);
+        close(fa);
+        close(fb);
+        EXPECT_EQ(read_file(m / "b"), c.b_after);
+    }
 }
 
 } // namespace

@@ -4,8 +4,13 @@
 #include "wardfs.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fuse_lowlevel.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,6 +45,77 @@ const struct fuse_opt fuse2_option_table[] = {
 struct fuse_conn_info_opts *conn_options;
 // Written in init, before the kernel sends any other request.
 bool writeback_cache;
+[[maybe_unused]] bool passthrough;
+// -d: init says which mode the mount runs in.
+bool debug;
+
+int note_debug(void *, const char *, int, struct fuse_args *)
+{
+    debug = true;
+    return 1;
+}
+const struct fuse_opt debug_option_table[] = {
+    FUSE_OPT_KEY("-d", 0),
+    FUSE_OPT_KEY("debug", 0),
+    FUSE_OPT_END,
+};
+
+// Registering a backing file takes CAP_SYS_ADMIN.
+[[maybe_unused]] bool may_register_backing_files()
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) == -1)
+        return false;
+    return (data[CAP_SYS_ADMIN / 32].effective & (1u << (CAP_SYS_ADMIN % 32))) != 0;
+}
+
+// Kernel passthrough is on wherever it can be: the kernel offers it (6.9 and later), libfuse
+// has it (3.17), the daemon may register backing files, the user has not turned it off, and
+// the kernel's writeback cache, which it does not combine with passthrough, is off.
+const char *passthrough_off_reason(struct fuse_conn_info *conn)
+{
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (passthrough_disabled)
+        return "-o no_passthrough";
+    if (writeback_cache)
+        return "writeback_cache";
+    if ((conn->capable_ext & FUSE_CAP_PASSTHROUGH) == 0)
+        return "the kernel does not offer it";
+    if (!may_register_backing_files())
+        return "no CAP_SYS_ADMIN";
+    return nullptr;
+#else
+    (void)conn;
+    return "this libfuse does not have it (3.17 and later do)";
+#endif
+}
+
+// Capability flags: libfuse 3.17 moved them to a 64-bit field with calls of their own, and
+// takes a change of the old 32-bit field made beside those calls as a conflict.
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+bool wants(struct fuse_conn_info *conn, uint64_t flag)
+{
+    return (conn->want_ext & flag) != 0; // fuse_get_feature_flag tells what the kernel offers
+}
+void want(struct fuse_conn_info *conn, uint64_t flag)
+{
+    fuse_set_feature_flag(conn, flag);
+}
+void do_not_want(struct fuse_conn_info *conn, uint64_t flag)
+{
+    fuse_unset_feature_flag(conn, flag);
+}
+#else
+bool wants(struct fuse_conn_info *conn, unsigned flag)
+{
+    return (conn->want & flag) != 0;
+}
+void do_not_want(struct fuse_conn_info *conn, unsigned flag)
+{
+    conn->want &= ~flag;
+}
+#endif
 
 void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {
@@ -54,15 +130,43 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
     // unprivileged caller itself, as it does for libfuse 2; left to the daemon, which writes
     // as root, they would stay. libfuse 3.14 does not ask for this by default; a later one
     // that did would not get it.
-    conn->want &= ~FUSE_CAP_HANDLE_KILLPRIV;
+    do_not_want(conn, FUSE_CAP_HANDLE_KILLPRIV);
+#ifdef FUSE_CAP_HANDLE_KILLPRIV_V2
+    do_not_want(conn, FUSE_CAP_HANDLE_KILLPRIV_V2);
+#endif
     fuse_apply_conn_info_opts(conn_options, conn);
-    writeback_cache = (conn->want & FUSE_CAP_WRITEBACK_CACHE) != 0;
+    writeback_cache = wants(conn, FUSE_CAP_WRITEBACK_CACHE);
+    const char *off = passthrough_off_reason(conn);
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (off == nullptr) {
+        want(conn, FUSE_CAP_PASSTHROUGH);
+        // Opens that cannot pass through use direct I/O; shared mappings of them must work.
+        want(conn, FUSE_CAP_DIRECT_IO_ALLOW_MMAP);
+        // The kernel refuses to keep a passthrough file's pages (they are the base's own), so
+        // libfuse must not ask it to.
+        cfg->auto_cache = 0;
+        cfg->kernel_cache = 0;
+        passthrough_device_fd = fuse_session_fd(fuse_get_session(fuse_get_context()->fuse));
+        passthrough = true;
+    }
+#endif
+    if (debug) {
+        if (off == nullptr)
+            fprintf(stderr, "wardfs: kernel passthrough on\n");
+        else
+            fprintf(stderr, "wardfs: kernel passthrough off: %s\n", off);
+    }
     return nullptr;
 }
 
 int rename_v3(const char *from, const char *to, unsigned int flags)
 {
-    return rename_entry(from, to, flags);
+    int res = rename_entry(from, to, flags);
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (res == 0 && passthrough)
+        name_moved(from, to, (flags & RENAME_EXCHANGE) != 0);
+#endif
+    return res;
 }
 
 // A new link changes the link count and ctime of the inode's other names, which libfuse's
@@ -87,16 +191,47 @@ void flags_for_writeback(struct fuse_file_info *fi)
     fi->flags &= ~O_APPEND;
 }
 
+// With passthrough, a decided open gets its backing file before the reply goes out.
 int open_v3(const char *path, struct fuse_file_info *fi)
 {
     flags_for_writeback(fi);
-    return op_open(path, fi);
+    int res = op_open(path, fi);
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (res == 0 && passthrough && (res = pass_through(path, fi)) != 0)
+        op_release(path, fi);
+#endif
+    return res;
 }
 
 int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
     flags_for_writeback(fi);
-    return op_create(path, mode, fi);
+    int res = op_create(path, mode, fi);
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (res == 0 && passthrough && (res = pass_through(path, fi)) != 0)
+        op_release(path, fi);
+#endif
+    return res;
+}
+
+int release_v3(const char *path, struct fuse_file_info *fi)
+{
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (passthrough)
+        end_pass_through(path, fi);
+#endif
+    return op_release(path, fi);
+}
+
+// Backing files are kept per name, so the table follows what happens to names.
+int unlink_v3(const char *path)
+{
+    int res = op_unlink(path);
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
+    if (res == 0 && passthrough)
+        name_gone(path);
+#endif
+    return res;
 }
 
 // READDIRPLUS: each entry goes out with its attributes, which spares the kernel a LOOKUP per
@@ -141,6 +276,8 @@ struct fuse_operations make_operation_table()
     ops.readdir = readdir_v3;
     ops.init = init_v3;
     ops.create = create_v3;
+    ops.release = release_v3;
+    ops.unlink = unlink_v3;
     ops.utimens = utimens_file;
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
@@ -155,7 +292,8 @@ int run_fuse(struct fuse_args *args) noexcept
 {
     // libfuse 3 refuses what it does not know; the options written for libfuse 2 are taken
     // out here and set in init.
-    if (fuse_opt_parse(args, &fuse2, fuse2_option_table, nullptr) == -1)
+    if (fuse_opt_parse(args, &fuse2, fuse2_option_table, nullptr) == -1 ||
+        fuse_opt_parse(args, nullptr, debug_option_table, note_debug) == -1)
         return 1;
     conn_options = fuse_parse_conn_info_opts(args);
     if (conn_options == nullptr)
@@ -169,8 +307,9 @@ int run_fuse(struct fuse_args *args) noexcept
         return 1;
     }
     serving_requests = true;
-    int res =
-        fuse_main_real(args->argc, args->argv, &operation_table, sizeof(operation_table), nullptr);
+    // fuse_main passes the library version the program was built against (since 3.17), so
+    // libfuse lays its option and operation records out as this build expects them.
+    int res = fuse_main(args->argc, args->argv, &operation_table, nullptr);
     free(conn_options);
     return res;
 }

@@ -55,14 +55,22 @@ static const uint64_t directory_handle = uint64_t{1} << 63;
 
 int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi) noexcept
 {
-    // An open file answers for itself: no name to resolve, and right even when its name has
-    // gone or been given to another entry.
+    // An open file answers for itself once its name has gone. While the name holds another
+    // inode (a copy-up, or a change beside the mount), the name answers: the kernel keeps one
+    // inode per name and takes these attributes for every open of it, so the old file's size
+    // and times would cut short what a new open of the name reads.
     if (fi == nullptr)
         return op_getattr(path, stbuf);
     int fd = (fi->fh & directory_handle) != 0
                  ? reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->fd.get()
                  : static_cast<int>(fi->fh);
-    return fstat(fd, stbuf) == -1 ? negated_errno() : 0;
+    if (fstat(fd, stbuf) == -1)
+        return negated_errno();
+    struct stat named;
+    if (op_getattr(path, &named) == 0 &&
+        (named.st_dev != stbuf->st_dev || named.st_ino != stbuf->st_ino))
+        *stbuf = named;
+    return 0;
 }
 
 int op_getattr(const char *path, struct stat *stbuf) noexcept

@@ -9,6 +9,7 @@
 int base_dir_fd = -1;
 int copyup_enabled = 0;
 int xattr_enabled = 0;
+int passthrough_disabled = 0;
 
 // clang-format off
 const struct fuse_opt option_table[] = {
@@ -21,6 +22,9 @@ const struct fuse_opt option_table[] = {
     FUSE_OPT_KEY("copyup", OPTION_KEY_COPYUP),
     FUSE_OPT_KEY("--xattr", OPTION_KEY_XATTR),
     FUSE_OPT_KEY("xattr", OPTION_KEY_XATTR),
+    // Kernel passthrough is on wherever the kernel and libfuse have it; this turns it off.
+    // Every build takes it, so one fstab line serves them all.
+    FUSE_OPT_KEY("no_passthrough", OPTION_KEY_NO_PASSTHROUGH),
     FUSE_OPT_END,
 };
 // clang-format on
@@ -60,6 +64,9 @@ int process_option(void *data, const char *arg, int key, struct fuse_args *outar
         return 0;
     case OPTION_KEY_XATTR:
         xattr_enabled = 1;
+        return 0;
+    case OPTION_KEY_NO_PASSTHROUGH:
+        passthrough_disabled = 1;
         return 0;
     default:
         fprintf(stderr, "see `%s -h' for usage\n", outargs->argv[0]);

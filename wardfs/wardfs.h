@@ -19,6 +19,7 @@ enum {
     OPTION_KEY_VERSION = 1,
     OPTION_KEY_COPYUP = 2,
     OPTION_KEY_XATTR = 3,
+    OPTION_KEY_NO_PASSTHROUGH = 4,
 };
 
 extern const struct fuse_opt option_table[];
@@ -144,6 +145,17 @@ int chmod_file(const char *path, mode_t mode, struct fuse_file_info *fi) noexcep
 int chown_file(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi) noexcept;
 int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexcept;
 int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file_info *fi) noexcept;
+
+// Kernel passthrough (libfuse 3.17 and later, and the libfuse 3 edge only). The device
+// descriptor is the session's; pass_through gives a decided open its mode (a backing file,
+// cached, or direct I/O), or fails it where the kernel would; the other calls follow the
+// opens and the names.
+extern int passthrough_disabled; // -o no_passthrough
+extern int passthrough_device_fd;
+int pass_through(const char *path, struct fuse_file_info *fi) noexcept;
+void end_pass_through(const char *path, const struct fuse_file_info *fi) noexcept;
+void name_gone(const char *path) noexcept;
+void name_moved(const char *from, const char *to, bool exchanged) noexcept;
 
 // Open files and data transfer.
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;
