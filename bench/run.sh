@@ -4,15 +4,18 @@
 # ratio to native and to bindfs (above 1 is better than the reference), medians of several
 # runs. Usage: bench/run.sh [--quick] (BUILD=build dir, SCRATCH=parent of the scratch dir,
 # BASELINE=another wardfs binary, say an earlier build, measured in the same run;
-# WARDFS3=the libfuse 3 build, measured as it is and with -o writeback_cache; TARGETS=the
-# targets to measure, of native wardfs wardfs-copyup bindfs baseline wardfs3 wardfs3-wb
-# wardfs-nobody baseline-nobody). The -nobody targets mount with allow_other and run only the
+# WARDFS3=the libfuse 3 build, measured as it is and with -o writeback_cache; WARDFS3L=the
+# build against the current libfuse 3, measured as it is (kernel passthrough where the kernel
+# has it) and with -o io_uring (the fuse module's switch is set for the run and put back);
+# TARGETS=the targets to measure, of native wardfs wardfs-copyup bindfs baseline wardfs3
+# wardfs3-wb wardfs3l wardfs3l-uring wardfs-nobody baseline-nobody). The -nobody targets mount with allow_other and run only the
 # metadata workload, as nobody: each request then takes the caller's identity.
 set -euo pipefail
 
 build=${BUILD:-build}
 wardfs=$build/wardfs
 metaops=$build/bench/metaops
+opentime=$build/bench/opentime
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
@@ -27,7 +30,7 @@ fi
 scratch=$(mktemp -d "${SCRATCH:-/var/tmp}/wardfs-bench.XXXXXX")
 chmod 755 "$scratch" # the -nobody targets reach their mounts through it
 data=$scratch/data
-targets=${TARGETS:-native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}${WARDFS3:+ wardfs3 wardfs3-wb} wardfs-nobody${BASELINE:+ baseline-nobody}}
+targets=${TARGETS:-native wardfs wardfs-copyup bindfs${BASELINE:+ baseline}${WARDFS3:+ wardfs3 wardfs3-wb}${WARDFS3L:+ wardfs3l wardfs3l-uring} wardfs-nobody${BASELINE:+ baseline-nobody}}
 declare -A dir pid
 mkdir -p "$data"
 
@@ -40,6 +43,7 @@ cleanup() {
     for p in "${pid[@]}"; do timeout 5 tail --pid="$p" -f /dev/null || kill "$p" 2>/dev/null; done
     wait 2>/dev/null
     rm -rf "$scratch"
+    [ -n "${uring_was:-}" ] && echo "$uring_was" >/sys/module/fuse/parameters/enable_uring
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -60,6 +64,8 @@ mount_target() {
     baseline) "$BASELINE" "$2" "$3" -f & ;;
     wardfs3) "$WARDFS3" "$2" "$3" -f & ;;
     wardfs3-wb) "$WARDFS3" "$2" "$3" -f -owriteback_cache & ;;
+    wardfs3l) "$WARDFS3L" "$2" "$3" -f & ;;
+    wardfs3l-uring) "$WARDFS3L" "$2" "$3" -f -oio_uring & ;;
     wardfs-nobody) "$wardfs" "$2" "$3" -f -oallow_other & ;;
     baseline-nobody) "$BASELINE" "$2" "$3" -f -oallow_other & ;;
     esac
@@ -67,6 +73,10 @@ mount_target() {
     wait_mount "$3"
 }
 
+case " $targets " in *" wardfs3l-uring "*)
+    uring_was=$(cat /sys/module/fuse/parameters/enable_uring)
+    echo 1 >/sys/module/fuse/parameters/enable_uring ;;
+esac
 dir[native]=$data
 for t in $targets; do
     [ "$t" = native ] && continue
@@ -112,6 +122,8 @@ meta() { local d=$1/meta; mkdir "$d"; chown "${meta_user:-0}" "$d"
         "$metaops" "$d" "$files" "$dirs" | awk -v n="$files" -v p="$2" '{print n / $p}'; rmdir "$d"; }
 untar() { local d=$1/tree; mkdir "$d"; local s; s=$(now_ms); tar -xf "$scratch/tree.tar" -C "$d";
     sync; echo $(($(now_ms) - s)); rm -rf "$d"; }
+open_after_write() { head -c $((size << 20)) /dev/zero >"$1/fresh"; "$opentime" "$1/fresh"
+    rm -f "$1/fresh"; }
 retar() { local d=$1/tree; mkdir "$d"; tar -xf "$scratch/tree.tar" -C "$d"; drop_caches; local s
     s=$(now_ms); tar -cf - -C "$d" . | wc -c >/dev/null; echo $(($(now_ms) - s)); rm -rf "$d"; }
 
@@ -135,6 +147,7 @@ for t in $targets; do
     measure seq_read_cached MiB/s "$t" read_cached "$d"
     measure rand_read_4k IOPS "$t" rand_read "$d"
     measure seq_write_4k MiB/s "$t" write_4k "$d"
+    measure open_after_write ms "$t" open_after_write "$d"
     for p in 1:create 2:stat 3:rename 4:unlink; do
         measure "meta_${p#*:}" ops/s "$t" meta "$d" "${p%%:*}"
     done
@@ -186,7 +199,7 @@ ratio() { # METRIC TARGET REFERENCE
     *) awk -v v="$v" -v r="$r" 'BEGIN {printf (r > 0 ? "%.2f" : "-"), v / r}' ;;
     esac
 }
-metrics="seq_write_1M seq_read_cold seq_read_cached rand_read_4k seq_write_4k meta_create
+metrics="seq_write_1M seq_read_cold seq_read_cached rand_read_4k seq_write_4k open_after_write meta_create
 meta_stat meta_rename meta_unlink untar retar"
 # Ratio columns: every target to native and to bindfs, and wardfs to the builds it is
 # compared with.
@@ -196,6 +209,8 @@ for t in $targets; do case $t in native | bindfs) ;; *) pairs="$pairs $t/bindfs"
 case " $targets " in *" baseline "*) pairs="$pairs wardfs/baseline" ;; esac
 case " $targets " in *" baseline-nobody "*) pairs="$pairs wardfs-nobody/baseline-nobody" ;; esac
 case " $targets " in *" wardfs3 "*) pairs="$pairs wardfs3/wardfs" ;; esac
+case " $targets " in *" wardfs3l "*" wardfs3 "* | *" wardfs3 "*" wardfs3l "*) pairs="$pairs wardfs3l/wardfs3" ;; esac
+case " $targets " in *" wardfs3l-uring "*) pairs="$pairs wardfs3l-uring/wardfs3l" ;; esac
 printf '%-16s %-6s' metric unit
 for t in $targets; do printf ' %13s' "$t"; done
 printf '  '
