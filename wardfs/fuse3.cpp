@@ -49,14 +49,16 @@ bool writeback_cache;
 // -d: init says which mode the mount runs in.
 bool debug;
 
-int note_debug(void *, const char *, int, struct fuse_args *)
+enum { KEY_DEBUG };
+int note_debug(void *, const char *, int key, struct fuse_args *)
 {
-    debug = true;
+    if (key == KEY_DEBUG)
+        debug = true;
     return 1;
 }
 const struct fuse_opt debug_option_table[] = {
-    FUSE_OPT_KEY("-d", 0),
-    FUSE_OPT_KEY("debug", 0),
+    FUSE_OPT_KEY("-d", KEY_DEBUG),
+    FUSE_OPT_KEY("debug", KEY_DEBUG),
     FUSE_OPT_END,
 };
 
