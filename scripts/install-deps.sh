@@ -3,7 +3,7 @@
 set -eu
 
 packages="cmake ninja-build g++ pkg-config libfuse-dev libglib2.0-dev fuse libgtest-dev
-util-linux attr xfsprogs scdoc man-db libcap2-bin patch"
+util-linux attr acl xfsprogs scdoc man-db libcap2-bin patch"
 [ "$#" -gt 0 ] && packages="$packages $*"
 
 # A package counts as installed for this machine's own architecture (or for all).

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <mutex>
 #include <new>
+#include <sched.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -105,6 +107,21 @@ std::vector<gid_t> caller_groups(const struct fuse_context *ctx)
 } // namespace
 
 bool serving_requests = false;
+bool caller_umask = false;
+
+// The umask lives in a process's file-system context, which the daemon's threads share
+// until each takes a context of its own.
+static int take_umask(mode_t mask)
+{
+    static thread_local bool own_context = false;
+    if (!own_context) {
+        if (unshare(CLONE_FS) == -1)
+            return negated_errno();
+        own_context = true;
+    }
+    umask(mask);
+    return 0;
+}
 
 int caller_scope::enter() noexcept
 {
@@ -112,6 +129,11 @@ int caller_scope::enter() noexcept
     if (!serving_requests)
         return 0;
     const struct fuse_context *ctx = fuse_get_context();
+    if (caller_umask && ctx != nullptr && !umask_taken) {
+        if (int res = take_umask(ctx->umask); res != 0)
+            return res;
+        umask_taken = true;
+    }
     // Only root can act as another user; an unprivileged daemon acts as itself.
     const daemon_ids &own = own_ids();
     if (active || ctx == nullptr || own.uid != 0 || (ctx->uid == own.uid && ctx->gid == own.gid))
@@ -161,4 +183,6 @@ int caller_scope::resume() noexcept
 caller_scope::~caller_scope()
 {
     suspend();
+    if (umask_taken)
+        umask(0);
 }

@@ -113,6 +113,11 @@ bool wants(struct fuse_conn_info *conn, unsigned flag)
 {
     return (conn->want & flag) != 0;
 }
+void want(struct fuse_conn_info *conn, unsigned flag)
+{
+    if ((conn->capable & flag) != 0)
+        conn->want |= flag;
+}
 void do_not_want(struct fuse_conn_info *conn, unsigned flag)
 {
     conn->want &= ~flag;
@@ -138,6 +143,16 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
 #endif
     fuse_apply_conn_info_opts(conn_options, conn);
     writeback_cache = wants(conn, FUSE_CAP_WRITEBACK_CACHE);
+    // With --xattr, POSIX ACLs go to the kernel, which then checks access by them (and
+    // implies default_permissions) and leaves the umask to the daemon: the base applies a
+    // directory's default ACL, or else the caller's umask, to what the caller creates.
+    if (xattr_enabled) {
+        want(conn, FUSE_CAP_POSIX_ACL);
+        if (wants(conn, FUSE_CAP_POSIX_ACL)) {
+            want(conn, FUSE_CAP_DONT_MASK);
+            caller_umask = wants(conn, FUSE_CAP_DONT_MASK);
+        }
+    }
     const char *off = passthrough_off_reason(conn);
 #if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
     if (off == nullptr) {

@@ -93,6 +93,7 @@ struct caller_scope {
         return res;
     }
     bool active = false;
+    bool umask_taken = false;
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups;
@@ -100,6 +101,10 @@ struct caller_scope {
 
 // Set by the libfuse edge before its loop starts: from then on handlers serve requests.
 extern bool serving_requests;
+// Set in init when the kernel leaves the umask to the daemon (POSIX ACLs handed to the
+// kernel): a caller scope then also takes the caller's umask, which the base applies to
+// what is created where no default ACL decides the mode.
+extern bool caller_umask;
 
 // An entry of the base: the directory that holds it, reached beneath the base without
 // following a symbolic link, and its last name ("." for the base itself).
