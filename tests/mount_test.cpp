@@ -707,6 +707,24 @@ TEST_F(mounted, copyup_while_the_shared_name_is_open)
     }
 }
 
+// A write through a shared mapping shows in the modification time once the file is closed,
+// well within the attribute timeout: with passthrough the kernel does not see the base file
+// change, and is told to forget the name's attributes when the open ends.
+TEST_F(mounted, mapped_write_changes_mtime)
+{
+    if (system("command -v xfs_io >/dev/null") != 0)
+        GTEST_SKIP() << "*** SKIP: xfs_io (xfsprogs) is missing ***";
+    wardfs_mount m(base, mnt());
+    // Written and stated, then (past the attribute timeout) mapped, read and written by
+    // another process; the stat right after must see a new modification time.
+    const std::string script =
+        "xfs_io -f -c 'pwrite 0 4k' -c fsync \"$1\" >/dev/null && before=$(stat -c %Y \"$1\") && "
+        "sleep 1.1 && xfs_io -c 'mmap 0 4k' -c 'mread 0 4k' -c 'mwrite 0 4k' \"$1\" >/dev/null && "
+        "after=$(stat -c %Y \"$1\") && [ \"$before\" != \"$after\" ] && echo changed";
+    run_result r = run("/bin/sh", {"sh", "-c", script, "sh", m / "mapped"});
+    EXPECT_EQ(r.out, "changed\n") << r.err;
+}
+
 // Names follow renames, exchanges and removals while their files are open: every later open
 // of either name reads what the name holds.
 TEST_F(mounted, open_names_follow_renames)

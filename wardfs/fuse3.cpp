@@ -231,11 +231,16 @@ int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
     return res;
 }
 
+// A passthrough open changes the base file without the kernel seeing the times change
+// (writes through a mapping): once it closes, the kernel is told to forget the name's
+// attributes, so a stat right after shows the new modification time.
 int release_v3(const char *path, struct fuse_file_info *fi)
 {
 #if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
-    if (passthrough)
-        end_pass_through(path, fi);
+    if (passthrough) {
+        if (end_pass_through(path, fi) && path != nullptr && (fi->flags & O_ACCMODE) != O_RDONLY)
+            fuse_invalidate_path(fuse_get_context()->fuse, path);
+    }
 #endif
     return op_release(path, fi);
 }

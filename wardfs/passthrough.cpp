@@ -120,16 +120,17 @@ int pass_through(const char *path, struct fuse_file_info *fi) noexcept
     }
 }
 
-void end_pass_through(const char *path, const struct fuse_file_info *fi) noexcept
+bool end_pass_through(const char *path, const struct fuse_file_info *fi) noexcept
 {
     std::lock_guard<std::mutex> guard(lock);
     auto open = by_descriptor.find(static_cast<int>(fi->fh));
     if (open == by_descriptor.end())
-        return;
+        return false;
     std::shared_ptr<name_mode> mode = std::move(open->second);
     by_descriptor.erase(open);
+    const bool passed = mode->backing_id != 0;
     if (--mode->opens != 0)
-        return;
+        return passed;
     if (mode->backing_id != 0)
         close_backing(mode->backing_id);
     // The name may have moved since the open; it is found by its entry, not by the path
@@ -138,14 +139,15 @@ void end_pass_through(const char *path, const struct fuse_file_info *fi) noexcep
         auto named = by_name.find(path);
         if (named != by_name.end() && named->second == mode) {
             by_name.erase(named);
-            return;
+            return passed;
         }
     }
     for (auto it = by_name.begin(); it != by_name.end(); ++it)
         if (it->second == mode) {
             by_name.erase(it);
-            return;
+            break;
         }
+    return passed;
 }
 
 // Names below a directory are "dir/..."; the mount's root is "/".
