@@ -21,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/utsname.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
@@ -723,6 +724,28 @@ TEST_F(mounted, mapped_write_changes_mtime)
         "after=$(stat -c %Y \"$1\") && [ \"$before\" != \"$after\" ] && echo changed";
     run_result r = run("/bin/sh", {"sh", "-c", script, "sh", m / "mapped"});
     EXPECT_EQ(r.out, "changed\n") << r.err;
+}
+
+// An unprivileged caller's fallocate drops set-user-ID and set-group-ID bits (the base
+// drops them, as it would for that caller), and stat through the mount shows it: at once
+// with libfuse 3, within the attribute timeout with libfuse 2, which cannot tell the kernel.
+TEST_F(mounted, fallocate_by_another_user_drops_set_id_bits)
+{
+    if (system("command -v xfs_io >/dev/null && command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "*** SKIP: xfs_io (xfsprogs) or setpriv is missing ***";
+    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+    wardfs_mount m(base, mnt(), {"-oallow_other"});
+    // Allocated blocks, so fallocate changes no size; stat before and after, as the kernel
+    // keeps attributes between them.
+    const std::string script =
+        "f=\"$1\"; for mode in 6666 2666 6676 6766; do rm -f \"$f\" && "
+        "xfs_io -f -c 'pwrite 0 192k' \"$f\" >/dev/null && chmod $mode \"$f\" && "
+        "stat -c %a \"$f\" >/dev/null && setpriv --reuid=65534 --regid=65534 --clear-groups "
+        "xfs_io -c 'falloc 64k 64k' \"$f\" && sleep \"$2\" && stat -c %a \"$f\"; done";
+    // libfuse 2 cannot tell the kernel to forget a mode: there it shows within the timeout.
+    const char *delay = WARDFS_FUSE_MAJOR == 2 ? "1.1" : "0";
+    run_result r = run("/bin/sh", {"sh", "-c", script, "sh", m / "setid", delay});
+    EXPECT_EQ(r.out, "666\n666\n676\n766\n") << r.err;
 }
 
 // Names follow renames, exchanges and removals while their files are open: every later open

@@ -245,6 +245,21 @@ int release_v3(const char *path, struct fuse_file_info *fi)
     return op_release(path, fi);
 }
 
+// The base drops set-ID bits on an unprivileged caller's fallocate. The kernel drops only
+// those it knows of beforehand (set-user-ID, and set-group-ID of a group-executable file)
+// and keeps its copy of the mode until the attribute timeout, so it is told to forget it.
+int fallocate_v3(const char *path, int mode, off_t offset, off_t length, struct fuse_file_info *fi)
+{
+    const int fd = static_cast<int>(fi->fh);
+    struct stat before, after;
+    const bool set_id = fstat(fd, &before) == 0 && (before.st_mode & (S_ISUID | S_ISGID)) != 0;
+    int res = op_fallocate(path, mode, offset, length, fi);
+    if (res == 0 && set_id && path != nullptr && fstat(fd, &after) == 0 &&
+        after.st_mode != before.st_mode)
+        fuse_invalidate_path(fuse_get_context()->fuse, path);
+    return res;
+}
+
 // Backing files are kept per name, so the table follows what happens to names.
 int unlink_v3(const char *path)
 {
@@ -299,6 +314,7 @@ struct fuse_operations make_operation_table()
     ops.init = init_v3;
     ops.create = create_v3;
     ops.release = release_v3;
+    ops.fallocate = fallocate_v3;
     ops.unlink = unlink_v3;
     ops.utimens = utimens_file;
     ops.copy_file_range = op_copy_file_range;
