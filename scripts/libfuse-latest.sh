@@ -15,16 +15,7 @@ suite=${2:-sid}
 prefix="$dir/prefix"
 stamp="$prefix/.version"
 
-# The Debian mirror the system's apt sources name, as target-tree.sh finds it.
-mirror=$(
-    {
-        awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ && uri { print uri; exit }' \
-            /etc/apt/sources.list.d/*.sources 2>/dev/null
-        awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' \
-            /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-    } | head -n 1
-)
-mirror=${mirror:-http://deb.debian.org/debian}
+mirror=$("$(dirname "$0")/debian-mirror.sh")
 
 apt="$dir/apt"
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$dir/source"

@@ -19,16 +19,7 @@ if [ -d "$dir" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
     exit 0
 fi
 
-# The Debian mirror as the system's apt sources name it (deb822 or one-line form).
-mirror=$(
-    {
-        awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ && uri { print uri; exit }' \
-            /etc/apt/sources.list.d/*.sources 2>/dev/null
-        awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' \
-            /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-    } | head -n 1
-)
-mirror=${mirror:-http://deb.debian.org/debian}
+mirror=$("$(dirname "$0")/debian-mirror.sh")
 
 echo "target-tree: making $dir ($arch, from $mirror): $packages"
 rm -rf "$dir" "$stamp" "$dir.new"
