@@ -45,7 +45,7 @@ const struct fuse_opt fuse2_option_table[] = {
 struct fuse_conn_info_opts *conn_options;
 // Written in init, before the kernel sends any other request.
 bool writeback_cache;
-[[maybe_unused]] bool passthrough;
+bool passthrough;
 // -d: init says which mode the mount runs in.
 bool debug;
 
@@ -179,10 +179,8 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
 int rename_v3(const char *from, const char *to, unsigned int flags)
 {
     int res = rename_entry(from, to, flags);
-#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
     if (res == 0 && passthrough)
         name_moved(from, to, (flags & RENAME_EXCHANGE) != 0);
-#endif
     return res;
 }
 
@@ -213,10 +211,8 @@ int open_v3(const char *path, struct fuse_file_info *fi)
 {
     flags_for_writeback(fi);
     int res = op_open(path, fi);
-#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
     if (res == 0 && passthrough && (res = pass_through(path, fi)) != 0)
         op_release(path, fi);
-#endif
     return res;
 }
 
@@ -224,24 +220,18 @@ int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
     flags_for_writeback(fi);
     int res = op_create(path, mode, fi);
-#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
     if (res == 0 && passthrough && (res = pass_through(path, fi)) != 0)
         op_release(path, fi);
-#endif
     return res;
 }
 
 // A passthrough open changes the base file without the kernel seeing the times change
-// (writes through a mapping): once it closes, the kernel is told to forget the name's
-// attributes, so a stat right after shows the new modification time.
+// (writes through a mapping): once one that changed its file closes, the kernel is told to
+// forget the name's attributes, so a stat right after shows the new modification time.
 int release_v3(const char *path, struct fuse_file_info *fi)
 {
-#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
-    if (passthrough) {
-        if (end_pass_through(path, fi) && path != nullptr && (fi->flags & O_ACCMODE) != O_RDONLY)
-            fuse_invalidate_path(fuse_get_context()->fuse, path);
-    }
-#endif
+    if (passthrough && end_pass_through(path, fi) && path != nullptr)
+        fuse_invalidate_path(fuse_get_context()->fuse, path);
     return op_release(path, fi);
 }
 
@@ -264,10 +254,8 @@ int fallocate_v3(const char *path, int mode, off_t offset, off_t length, struct 
 int unlink_v3(const char *path)
 {
     int res = op_unlink(path);
-#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
     if (res == 0 && passthrough)
         name_gone(path);
-#endif
     return res;
 }
 

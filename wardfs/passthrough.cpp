@@ -19,6 +19,7 @@
 
 #if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -56,8 +57,12 @@ std::mutex lock;
 // renamed over while its opens last is taken out here; its entry lives on in the opens below
 // until the last one closes.
 std::map<std::string, std::shared_ptr<name_mode>> by_name;
-// The entry of each open, by the descriptor it holds.
-std::unordered_map<int, std::shared_ptr<name_mode>> by_descriptor;
+// The entry of each open, by the descriptor it holds, with the file's change time at open.
+struct open_record {
+    std::shared_ptr<name_mode> mode;
+    struct timespec changed;
+};
+std::unordered_map<int, open_record> by_descriptor;
 bool failure_said;
 
 int register_backing(int fd, const char *path)
@@ -111,7 +116,7 @@ int pass_through(const char *path, struct fuse_file_info *fi) noexcept
                 throw;
             }
         }
-        by_descriptor.emplace(fd, mode);
+        by_descriptor.emplace(fd, open_record{mode, st.st_ctim});
         mode->opens++;
         fi->backing_id = mode->backing_id;
         return 0;
@@ -122,32 +127,30 @@ int pass_through(const char *path, struct fuse_file_info *fi) noexcept
 
 bool end_pass_through(const char *path, const struct fuse_file_info *fi) noexcept
 {
+    const int fd = static_cast<int>(fi->fh);
     std::lock_guard<std::mutex> guard(lock);
-    auto open = by_descriptor.find(static_cast<int>(fi->fh));
+    auto open = by_descriptor.find(fd);
     if (open == by_descriptor.end())
         return false;
-    std::shared_ptr<name_mode> mode = std::move(open->second);
+    std::shared_ptr<name_mode> mode = std::move(open->second.mode);
+    const struct timespec then = open->second.changed;
     by_descriptor.erase(open);
-    const bool passed = mode->backing_id != 0;
+    struct stat st;
+    const bool changed = mode->backing_id != 0 && fstat(fd, &st) == 0 &&
+                         (st.st_ctim.tv_sec != then.tv_sec || st.st_ctim.tv_nsec != then.tv_nsec);
     if (--mode->opens != 0)
-        return passed;
+        return changed;
     if (mode->backing_id != 0)
         close_backing(mode->backing_id);
     // The name may have moved since the open; it is found by its entry, not by the path
     // libfuse hands to release.
-    if (path != nullptr) {
-        auto named = by_name.find(path);
-        if (named != by_name.end() && named->second == mode) {
-            by_name.erase(named);
-            return passed;
-        }
-    }
-    for (auto it = by_name.begin(); it != by_name.end(); ++it)
-        if (it->second == mode) {
-            by_name.erase(it);
-            break;
-        }
-    return passed;
+    auto named = path != nullptr ? by_name.find(path) : by_name.end();
+    if (named == by_name.end() || named->second != mode)
+        named = std::find_if(by_name.begin(), by_name.end(),
+                             [&](const auto &entry) { return entry.second == mode; });
+    if (named != by_name.end())
+        by_name.erase(named);
+    return changed;
 }
 
 // Names below a directory are "dir/..."; the mount's root is "/".
@@ -189,5 +192,20 @@ void name_moved(const char *from, const char *to, bool exchanged) noexcept
         // refuse it while the old opens last.
     }
 }
+
+#else
+
+// Before libfuse 3.17 there is no passthrough, and init never turns it on.
+int passthrough_device_fd = -1;
+int pass_through(const char *, struct fuse_file_info *) noexcept
+{
+    return 0;
+}
+bool end_pass_through(const char *, const struct fuse_file_info *) noexcept
+{
+    return false;
+}
+void name_gone(const char *) noexcept {}
+void name_moved(const char *, const char *, bool) noexcept {}
 
 #endif

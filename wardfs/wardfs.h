@@ -154,7 +154,7 @@ int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file
 // Kernel passthrough (libfuse 3.17 and later, and the libfuse 3 edge only). The device
 // descriptor is the session's; pass_through gives a decided open its mode (a backing file,
 // cached, or direct I/O), or fails it where the kernel would; end_pass_through tells whether
-// a closing open passed through; the other calls follow the names.
+// a closing passthrough open changed its file; the other calls follow the names.
 extern int passthrough_disabled; // -o no_passthrough
 extern int passthrough_device_fd;
 int pass_through(const char *path, struct fuse_file_info *fi) noexcept;
