@@ -184,6 +184,29 @@ TEST_F(handlers, resolver_never_follows_a_link)
     openat2_missing = false;
 }
 
+// Retired directory descriptors are closed a run of numbers at a time: every one of them
+// closes, and a descriptor between them that is still in use stays open.
+TEST(retired_dirs, close_themselves_and_nothing_else)
+{
+    close_retired_dirs();
+    std::vector<int> retired, kept;
+    for (int i = 0; i < 70; i++) {
+        int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        // Every fifth one stays in use, so the retired numbers come in runs with gaps.
+        (i % 5 == 2 ? kept : retired).push_back(fd);
+    }
+    for (int fd : retired)
+        retire_dir_fd(fd);
+    close_retired_dirs();
+    for (int fd : retired)
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd << " is still open";
+    for (int fd : kept) {
+        EXPECT_NE(fcntl(fd, F_GETFD), -1) << fd << " was closed";
+        close(fd);
+    }
+}
+
 // Linux truncates on O_RDONLY | O_TRUNC, so that open is guarded like a write.
 TEST_F(handlers, read_only_open_with_trunc_is_guarded)
 {

@@ -5,10 +5,12 @@
 // answered with ESTALE, and nothing outside the base is ever reached.
 #include "wardfs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <mutex>
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -71,11 +73,74 @@ int open_dir_beneath(const char *rel) noexcept
     return walk_beneath(rel);
 }
 
+namespace {
+// Directory descriptors waiting to be closed, never more than a batch.
+constexpr size_t retire_batch = 32;
+std::mutex retired_lock;
+int retired[retire_batch];
+size_t retired_count = 0;
+
+// Closes the descriptors, a run of consecutive numbers at a time. Every number of a run is
+// one of them, so close_range closes nothing else.
+void close_runs(int *fds, size_t count) noexcept
+{
+    std::sort(fds, fds + count);
+    for (size_t first = 0; first < count;) {
+        size_t last = first;
+        while (last + 1 < count && fds[last + 1] == fds[last] + 1)
+            last++;
+        // Without close_range (kernels before 5.9, some qemu-user): one close each.
+        if (close_range(static_cast<unsigned>(fds[first]), static_cast<unsigned>(fds[last]), 0) ==
+            -1)
+            for (size_t i = first; i <= last; i++)
+                close(fds[i]);
+        first = last + 1;
+    }
+}
+} // namespace
+
+// Closes what is retired once `fd` joins it, if that makes a batch, or if `now`.
+static void retire(int fd, bool now) noexcept
+{
+    int batch[retire_batch];
+    size_t count;
+    {
+        std::lock_guard<std::mutex> hold(retired_lock);
+        if (fd >= 0)
+            retired[retired_count++] = fd;
+        if (retired_count < retire_batch && !now)
+            return;
+        count = retired_count;
+        std::copy(retired, retired + count, batch);
+        retired_count = 0;
+    }
+    int saved = errno;
+    close_runs(batch, count);
+    errno = saved;
+}
+
+void retire_dir_fd(int fd) noexcept
+{
+    if (fd >= 0)
+        retire(fd, false);
+}
+
+void close_retired_dirs() noexcept
+{
+    retire(-1, true);
+}
+
+void base_entry::release_dir() noexcept
+{
+    retire_dir_fd(owned);
+    owned = -1;
+}
+
 int resolve_entry(const char *path, base_entry &entry) noexcept
 {
     const char *rel = to_relative_path(path);
     const char *slash = strrchr(rel, '/');
-    entry.owned.reset();
+    entry.release_dir();
     if (slash == nullptr) {
         entry.dir = base_dir_fd;
         entry.name = rel;
@@ -85,13 +150,13 @@ int resolve_entry(const char *path, base_entry &entry) noexcept
     if (*entry.name == '\0')
         entry.name = ".";
     try {
-        entry.owned.reset(open_dir_beneath(std::string(rel, slash).c_str()));
+        entry.owned = open_dir_beneath(std::string(rel, slash).c_str());
     } catch (const std::bad_alloc &) {
         return -ENOMEM;
     }
-    if (!entry.owned)
+    if (entry.owned < 0)
         return negated_errno();
-    entry.dir = entry.owned.get();
+    entry.dir = entry.owned;
     return 0;
 }
 

@@ -109,10 +109,23 @@ extern bool caller_umask;
 // An entry of the base: the directory that holds it, reached beneath the base without
 // following a symbolic link, and its last name ("." for the base itself).
 struct base_entry {
-    unique_fd owned; // the directory, unless it is the base itself
+    base_entry() = default;
+    base_entry(const base_entry &) = delete;
+    base_entry &operator=(const base_entry &) = delete;
+    ~base_entry() { release_dir(); }
+    void release_dir() noexcept;
+
+    int owned = -1; // the directory, unless it is the base itself; retired, not closed
     int dir = -1;
     const char *name = nullptr;
 };
+
+// Hands a directory descriptor of the resolver back. Descriptors are closed in batches,
+// each run of consecutive numbers with one close_range, because a close costs a system call
+// of its own, as much as the lookup that opened it, and one resolves on almost every call.
+void retire_dir_fd(int fd) noexcept;
+// Closes every retired descriptor now.
+void close_retired_dirs() noexcept;
 
 // Set once openat2 has answered ENOSYS (older kernels, qemu-user): directories are then
 // reached by a walk of O_NOFOLLOW opens. Tests set it to try that walk.
