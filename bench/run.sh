@@ -235,6 +235,7 @@ printf '  '
 for p in $pairs; do printf ' %s' "$p"; done
 printf '\n'
 for m in $metrics; do
+    [[ -v "unit[$m]" ]] || continue # no target measured it (the -nobody targets alone)
     printf '%-16s %-6s' "$m" "${unit[$m]}"
     for t in $targets; do printf ' %13s' "${result[$m,$t]:--}"; done
     printf '  '
