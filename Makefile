@@ -123,13 +123,15 @@ fuzz:
 # The kernel's file-system test suite through a wardfs mount (-o xattr): not part of CI
 # (the quick group: about half an hour). XFSTESTS_BUILD_OF=the wardfs build to test (build,
 # or build-fuse3), XFSTESTS_GROUP=the group (quick), XFSTESTS_TESTS=single tests instead.
+# An existing build is brought up to date first, so the daemon tested is the current one.
 XFSTESTS_SOURCE ?= ../shared/xfstests
 XFSTESTS_BUILD ?= build-xfstests
 XFSTESTS_BUILD_OF ?= $(BUILD)
 XFSTESTS_GROUP ?= quick
 XFSTESTS_TESTS ?=
 xfstests:
-	test -x $(XFSTESTS_BUILD_OF)/wardfs || $(MAKE) $(if $(filter $(FUSE3_BUILD),$(XFSTESTS_BUILD_OF)),build-fuse3,build)
+	if [ -f $(XFSTESTS_BUILD_OF)/build.ninja ]; then cmake --build $(XFSTESTS_BUILD_OF) --target wardfs; \
+	else $(MAKE) $(if $(filter $(FUSE3_BUILD),$(XFSTESTS_BUILD_OF)),build-fuse3,build); fi
 	./scripts/xfstests.sh $(XFSTESTS_SOURCE) $(XFSTESTS_BUILD) $(XFSTESTS_BUILD_OF)/wardfs \
 		$(XFSTESTS_GROUP) $(XFSTESTS_TESTS)
 
