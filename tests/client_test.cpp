@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/aio_abi.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
@@ -244,6 +246,65 @@ TEST_F(clients, direct_io_matches_a_plain_directory)
     free(raw);
     EXPECT_EQ(read_file(base + "/direct"), read_file(plain + "/direct"));
     EXPECT_EQ(read_file(base + "/direct").substr(0, 6), "mapped");
+}
+
+// Each aio O_DIRECT write, once complete, is what a buffered read sees next, while other
+// readers keep filling the page cache: no page of the old content may outlive the write.
+TEST_F(clients, aio_direct_write_leaves_no_stale_pages)
+{
+    if (emulated())
+        GTEST_SKIP() << "*** SKIP: open flags from the host kernel reach an emulated daemon "
+                        "unconverted ***";
+    wardfs_mount m(base, mnt);
+    const std::string f = m / "aio";
+    constexpr size_t size = 640 << 10;
+    write_file(f, std::string(size, 'x'));
+    aio_context_t ctx = 0;
+    ASSERT_EQ(syscall(SYS_io_setup, 1, &ctx), 0) << strerror(errno);
+    void *raw = nullptr;
+    ASSERT_EQ(posix_memalign(&raw, 4096, size), 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 2; i++)
+        readers.emplace_back([&] {
+            std::string buf(size, '\0');
+            while (!stop) {
+                int fd = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd >= 0 && pread(fd, buf.data(), size, 0) >= 0)
+                    close(fd);
+            }
+        });
+    std::string seen(size, '\0');
+    int stale = 0, cycles = 0;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+         std::chrono::steady_clock::now() < end && stale == 0; cycles++) {
+        const char pattern = cycles % 2 ? 'U' : 'a';
+        memset(raw, pattern, size);
+        int fd = open(f.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        struct iocb cb = {};
+        cb.aio_fildes = static_cast<uint32_t>(fd);
+        cb.aio_lio_opcode = IOCB_CMD_PWRITE;
+        cb.aio_buf = reinterpret_cast<uintptr_t>(raw);
+        cb.aio_nbytes = size;
+        struct iocb *cbs[] = {&cb};
+        struct io_event done = {};
+        ASSERT_EQ(syscall(SYS_io_submit, ctx, 1, cbs), 1) << strerror(errno);
+        ASSERT_EQ(syscall(SYS_io_getevents, ctx, 1, 1, &done, nullptr), 1) << strerror(errno);
+        ASSERT_EQ(done.res, static_cast<int64_t>(size));
+        close(fd);
+        fd = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(pread(fd, seen.data(), size, 0), static_cast<ssize_t>(size));
+        close(fd);
+        stale = static_cast<int>(
+            std::count_if(seen.begin(), seen.end(), [&](char c) { return c != pattern; }));
+    }
+    stop = true;
+    for (auto &t : readers)
+        t.join();
+    syscall(SYS_io_destroy, ctx);
+    free(raw);
+    EXPECT_EQ(stale, 0) << "stale bytes after write " << cycles;
 }
 
 // A program its caller may run but not read (mode 0711) runs through the mount, as on the

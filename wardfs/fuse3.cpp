@@ -141,6 +141,11 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
 #ifdef FUSE_CAP_HANDLE_KILLPRIV_V2
     do_not_want(conn, FUSE_CAP_HANDLE_KILLPRIV_V2);
 #endif
+    // With asynchronous direct I/O the kernel does not drop the cached pages of a range once
+    // an aio O_DIRECT write to it completes: a reader that filled them meanwhile leaves the
+    // old data there for every later buffered read. Synchronous direct I/O drops them, as
+    // libfuse 2, which has no asynchronous direct I/O, always did. -o async_dio asks for it.
+    do_not_want(conn, FUSE_CAP_ASYNC_DIO);
     fuse_apply_conn_info_opts(conn_options, conn);
     writeback_cache = wants(conn, FUSE_CAP_WRITEBACK_CACHE);
     // With --xattr, POSIX ACLs go to the kernel, which then checks access by them (and
