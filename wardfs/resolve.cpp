@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <thread>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -121,8 +124,25 @@ static void retire(int fd, bool now) noexcept
 
 void retire_dir_fd(int fd) noexcept
 {
-    if (fd >= 0)
-        retire(fd, false);
+    if (fd < 0)
+        return;
+    // A waiting descriptor keeps its directory busy (a file system mounted below it could
+    // not be unmounted), so once calls stop coming, a thread closes the rest within a
+    // second.
+    static std::once_flag sweeper;
+    try {
+        std::call_once(sweeper, [] {
+            std::thread([] {
+                for (;;) {
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+                    close_retired_dirs();
+                }
+            }).detach();
+        });
+    } catch (const std::system_error &) {
+        // No thread: the batches alone close them.
+    }
+    retire(fd, false);
 }
 
 void close_retired_dirs() noexcept
