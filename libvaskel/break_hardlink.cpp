@@ -158,11 +158,13 @@ int copy_content(int src, int dst, off_t size, step_error &e)
     return 0;
 }
 
-int copy_xattrs(int src, int dst, step_error &e)
+// The names of a file's extended attributes, NUL-terminated one after another; none where
+// the file system has no extended attributes.
+int list_xattrs(int fd, std::vector<char> &names, step_error &e)
 {
-    std::vector<char> names;
+    names.clear();
     for (;;) {
-        ssize_t n = flistxattr(src, nullptr, 0);
+        ssize_t n = flistxattr(fd, nullptr, 0);
         if (n < 0 && (errno == ENOTSUP || errno == ENOSYS))
             return 0;
         if (n < 0)
@@ -170,13 +172,38 @@ int copy_xattrs(int src, int dst, step_error &e)
         if (n == 0)
             return 0;
         names.resize(static_cast<size_t>(n));
-        n = flistxattr(src, names.data(), names.size());
+        n = flistxattr(fd, names.data(), names.size());
         if (n < 0 && errno == ERANGE)
             continue; // grew meanwhile
         if (n < 0)
             return fail(e, "list extended attributes", -errno);
         names.resize(static_cast<size_t>(n));
-        break;
+        return 0;
+    }
+}
+
+bool listed(const std::vector<char> &names, const char *name)
+{
+    for (size_t i = 0; i < names.size(); i += strlen(&names[i]) + 1)
+        if (strcmp(&names[i], name) == 0)
+            return true;
+    return false;
+}
+
+// Gives the copy exactly the original's extended attributes (none with `skip`): what the new
+// file took from its directory (a default ACL) and the original does not have is removed.
+int copy_xattrs(int src, int dst, bool skip, step_error &e)
+{
+    std::vector<char> names, inherited;
+    if (!skip)
+        if (int r = list_xattrs(src, names, e); r < 0)
+            return r;
+    if (int r = list_xattrs(dst, inherited, e); r < 0)
+        return r;
+    for (size_t i = 0; i < inherited.size(); i += strlen(&inherited[i]) + 1) {
+        const char *name = &inherited[i];
+        if (!listed(names, name) && fremovexattr(dst, name) < 0 && errno != ENODATA)
+            return fail(e, "remove an inherited extended attribute", -errno);
     }
     std::vector<char> value;
     for (size_t i = 0; i < names.size(); i += strlen(&names[i]) + 1) {
@@ -307,9 +334,11 @@ int break_regular(int pdfd, const char *name, bool skip_xattrs, step_error &e)
     // After the chown, which clears set-user-ID and set-group-ID bits.
     if (fchmod(dst.get(), st.st_mode & 07777) < 0)
         return drop(fail(e, "set mode", -errno));
-    if (!skip_xattrs)
-        if (int r = copy_xattrs(src.get(), dst.get(), e); r < 0)
-            return drop(r);
+    if (int r = copy_xattrs(src.get(), dst.get(), skip_xattrs, e); r < 0)
+        return drop(r);
+    // Again: taking away an inherited access ACL leaves its mask in the group bits.
+    if (fchmod(dst.get(), st.st_mode & 07777) < 0)
+        return drop(fail(e, "set mode", -errno));
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (futimens(dst.get(), times) < 0)
         return drop(fail(e, "set times", -errno));

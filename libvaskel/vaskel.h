@@ -23,7 +23,8 @@ typedef struct _GCancellable GCancellable;
  * target and ownership. The copy is then renamed over the name in one atomic step.
  *
  * `skip_xattrs`: TRUE leaves extended attributes out of the copy; FALSE copies them, and a
- * file system without extended attributes counts as having none.
+ * file system without extended attributes counts as having none. Either way the copy keeps
+ * no attribute the original lacks, such as an ACL it took from the directory's default.
  *
  * A name with a single link succeeds and changes nothing. If another call replaced the name
  * while this one was copying, this call drops its copy and succeeds: the name then already

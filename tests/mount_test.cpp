@@ -425,6 +425,37 @@ TEST_F(mounted, allow_other_checks_permissions)
     EXPECT_EQ(read_file(m / "secret"), "root only") << "the owner still gets in";
 }
 
+// A caller changes its own open file through the descriptor it opened, whatever the file's
+// mode says since: a file created with mode 0 and O_RDWR is truncated and written through
+// that descriptor, while truncate by name is refused, through the mount as on the base.
+TEST_F(mounted, own_descriptor_of_a_mode_0_file)
+{
+    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((base + "/tmp").c_str(), 01777), 0);
+    ASSERT_EQ(chmod((base + "/tmp").c_str(), 01777), 0);
+    wardfs_mount m(base, mnt(), {"-oallow_other"});
+    // Each step's errno, in one string, as nobody.
+    auto steps = [](const std::string &f) {
+        run_result r = run("/bin/true", {}, [&] {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(126);
+            int fd = open(f.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0);
+            std::string out = std::to_string(fd < 0 ? errno : 0);
+            out += " " + std::to_string(errno_of(ftruncate(fd, 5)));
+            out += " " + std::to_string(errno_of(pwrite(fd, "ab", 2, 0) == 2 ? 0 : -1));
+            out += " " + std::to_string(errno_of(truncate(f.c_str(), 1)));
+            out += " " + std::to_string(errno_of(fchmod(fd, 0600)));
+            (void)!write(1, out.data(), out.size());
+            _exit(0);
+        });
+        return r.out;
+    };
+    const std::string on_base = steps(base + "/tmp/direct");
+    EXPECT_EQ(on_base, "0 0 0 " + std::to_string(EACCES) + " 0");
+    EXPECT_EQ(steps(m / "tmp/through"), on_base);
+    EXPECT_EQ(read_file(base + "/tmp/through"), std::string("ab\0\0\0", 5));
+}
+
 // Whether every extent of the file at `path` is shared with another file.
 bool all_extents_shared(const std::string &path)
 {

@@ -175,6 +175,42 @@ TEST(acls, as_on_the_base)
     EXPECT_EQ(through.out, native.out);
 }
 
+// A copy-up keeps the original's ACLs exactly, with or without --xattr: a file without one
+// gets none from its directory's default ACL, and one with its own keeps that.
+TEST(acls, copyup_keeps_the_originals)
+{
+    if (system("command -v setfacl >/dev/null") != 0)
+        GTEST_SKIP() << "*** SKIP: setfacl and getfacl (acl) are missing ***";
+    for (const auto &options :
+         {std::vector<std::string>{"--copyup"}, std::vector<std::string>{"--copyup", "--xattr"}}) {
+        temp_dir work;
+        const std::string base = work / "base", d = base + "/d";
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        for (const char *name : {"bare", "own"}) {
+            write_file(d + "/" + name, "shared\n");
+            ASSERT_EQ(chmod((d + "/" + name).c_str(), 0640), 0);
+            ASSERT_EQ(link((d + "/" + name).c_str(), (base + "/" + name).c_str()), 0);
+        }
+        ASSERT_EQ(
+            system(("setfacl -m u:4242:r '" + d + "/own' && setfacl -m d:u:nobody:rwx '" + d + "'")
+                       .c_str()),
+            0);
+        const std::string acls = "getfacl -cp '" + d + "/bare' '" + d + "/own' 2>&1";
+        const std::string before = run("/bin/sh", {"sh", "-c", acls}).out;
+        wardfs_mount m(base, work / "mnt", options);
+        for (const char *name : {"bare", "own"}) {
+            int fd = open((m / "d/" + name).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            ASSERT_GE(fd, 0) << name;
+            EXPECT_EQ(write(fd, "new\n", 4), 4);
+            close(fd);
+            EXPECT_EQ(lstat_of(d + "/" + name).st_nlink, 1u) << name << ": copied up";
+            EXPECT_EQ(lstat_of(d + "/" + name).st_mode & 07777, 0640u) << name;
+        }
+        EXPECT_EQ(run("/bin/sh", {"sh", "-c", acls}).out, before) << options.back();
+    }
+}
+
 // Without the option every attribute call fails with EOPNOTSUPP, and the kernel learns it
 // once: it stops asking for security.capability before each write (libfuse's -d log counts
 // the requests).

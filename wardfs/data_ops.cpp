@@ -28,13 +28,12 @@ static int open_for_execution(const base_entry &entry, caller_scope &as_caller,
         return -ESTALE;
     if (faccessat(checked.get(), "", X_OK, AT_EACCESS | AT_EMPTY_PATH) == -1)
         return negated_errno();
-    char name[32];
-    snprintf(name, sizeof name, "/proc/self/fd/%d", checked.get());
+    const fd_path name(checked.get());
     // Read-only and nothing more: the caller's other flags mean nothing for a program's
     // image, and O_NOFOLLOW would refuse the /proc name.
     unique_fd fd;
     if (int res = as_caller.with_daemon_rights([&] {
-            fd.reset(open(name, O_RDONLY | O_CLOEXEC));
+            fd.reset(open(name.c_str(), O_RDONLY | O_CLOEXEC));
             return fd ? 0 : negated_errno();
         });
         res != 0)
@@ -61,7 +60,8 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
         return open_for_execution(entry, as_caller, fi);
 
     // Linux truncates on O_RDONLY | O_TRUNC too, so such an open is guarded like a write:
-    // handed to the system unguarded it would empty every name of a shared inode.
+    // handed to the system unguarded it would empty every name of a shared inode. Other
+    // read-only opens go straight to the base.
     if ((flags & O_ACCMODE) == O_RDONLY && !(flags & O_TRUNC)) {
         int fd = open_entry(entry, flags, mode);
         if (fd == -1)
@@ -70,36 +70,13 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
         return 0;
     }
 
-    // The guard decides from the name before the base sees a write-open of a shared inode:
-    // the base may refuse that open (a program running from another name gives ETXTBSY, a
-    // verity file EPERM) where a copy-up, or EROFS, is the answer, and even an open that
-    // writes nothing would wake watchers and break leases on every name of it. O_CREAT |
-    // O_EXCL never opens an existing entry; on one it fails with EEXIST, as on the base.
-    if ((flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL))
-        if (int res = guard_entry(entry, nullptr, nullptr, change_content, &as_caller); res != 0)
-            return res;
-
-    unique_fd fd(open_entry(entry, flags & ~O_TRUNC, mode));
-    if (!fd)
-        return negated_errno();
-    // The name may have changed since the guard looked: what the open reached is guarded
-    // again before anything is written. A copy made now is opened afresh, as the name now
-    // refers to it.
+    // Writing, or truncating: the guard decides on the inode the name holds and hands out a
+    // descriptor of that inode (or of its private copy), opened with the caller's flags.
+    unique_fd fd;
     struct stat st;
-    if (fstat(fd.get(), &st) == -1)
-        return negated_errno();
-    bool did_copyup = false;
-    if (int res = guard_entry(entry, &st, &did_copyup, change_content, &as_caller); res != 0)
+    if (int res = open_guarded(entry, flags, mode, {.kind = change_content}, &as_caller, fd, st);
+        res != 0)
         return res;
-    // A read-only descriptor cannot be truncated, so that open is repeated with O_TRUNC now
-    // that the guard has let it pass.
-    if (did_copyup || (flags & O_ACCMODE) == O_RDONLY) {
-        fd.reset(open_entry(entry, flags & ~(O_CREAT | O_EXCL), mode));
-        if (!fd)
-            return negated_errno();
-    } else if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) == -1) {
-        return negated_errno();
-    }
     fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd.release()));
     return 0;
 }

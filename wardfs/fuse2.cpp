@@ -12,6 +12,10 @@ static struct fuse_operations make_operation_table()
     ops.chmod = op_chmod;
     ops.chown = op_chown;
     ops.truncate = op_truncate;
+    // A truncate through an open file (ftruncate, and the kernel's truncation after an
+    // O_TRUNC open) goes to that file's descriptor. Without it libfuse truncates by name, as
+    // the caller: another inode than the open one, and refused where the open allowed it.
+    ops.ftruncate = truncate_file;
     ops.open = op_open;
     ops.readdir = op_readdir;
     ops.create = op_create;

@@ -4,6 +4,7 @@
 #include "vaskel.h"
 #include "wardfs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -27,17 +28,77 @@ int copy_up_error_to_errno(int code) noexcept
     }
 }
 
-// Whether the caller may make the change to the inode `fd` refers to, as the base would
-// decide: writing needs write permission (ACLs, immutable flags and LSMs included), an
-// attribute change the owner or a caller with the daemon's own rights.
-static int caller_may_change(int fd, const struct stat &st, change_kind kind,
+static bool same_inode(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+static bool shared(const struct stat &st)
+{
+    return (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_nlink > 1;
+}
+
+// Whether `mode` only takes set-user-ID or set-group-ID bits away (one or both). The kernel
+// asks for that before a write or preallocation by another user (the daemon writes as root,
+// so the kernel clears the bits itself) and any writer may have it done, as on the base,
+// where writing clears them.
+static bool clears_set_id_only(const struct stat &st, mode_t mode)
+{
+    const mode_t set_id = S_ISUID | S_ISGID, had = st.st_mode & 07777, wants = mode & 07777;
+    return (wants & ~set_id) == (had & ~set_id) && (wants & set_id & ~had) == 0 && wants != had;
+}
+
+static bool may_write(int fd)
+{
+    return faccessat(fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0;
+}
+
+static bool in_group(const caller_scope &as_caller, gid_t gid)
+{
+    return as_caller.gid == gid || std::find(as_caller.groups.begin(), as_caller.groups.end(),
+                                             gid) != as_caller.groups.end();
+}
+
+// Whether the caller may make the change to the inode `fd` refers to, by the rules the base
+// applies to it: write permission for content and user.* attributes (ACLs, immutable flags
+// and LSMs included), the owner (or the daemon's own rights, which root callers keep) for
+// the rest. Asked before a copy-up, so that a change the base would refuse never breaks a
+// link.
+static int caller_may_change(int fd, const struct stat &st, const guarded_change &change,
                              const caller_scope *as_caller)
 {
-    if (kind == change_content)
-        return faccessat(fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == -1 ? negated_errno() : 0;
-    if (as_caller != nullptr && as_caller->active && as_caller->uid != st.st_uid)
-        return -EPERM;
-    return 0;
+    if (change.kind == change_content || change.kind == change_user_xattr)
+        return may_write(fd) ? 0 : negated_errno();
+    if (as_caller == nullptr || !as_caller->active || as_caller->uid == st.st_uid) {
+        if (change.kind != change_owner || as_caller == nullptr || !as_caller->active)
+            return 0;
+        // An owner without CAP_CHOWN keeps the owner and gives one of its own groups.
+        const bool same_owner = change.uid == static_cast<uid_t>(-1) || change.uid == st.st_uid;
+        const bool own_group = change.gid == static_cast<gid_t>(-1) || change.gid == st.st_gid ||
+                               in_group(*as_caller, change.gid);
+        return same_owner && own_group ? 0 : -EPERM;
+    }
+    // Anyone who may write the file may have its set-ID bits cleared.
+    if (change.kind == change_mode && clears_set_id_only(st, change.mode) && may_write(fd))
+        return 0;
+    return -EPERM;
+}
+
+// What no inode of that type can take, before a copy-up is made for it.
+static int type_refuses(const struct stat &st, change_kind kind)
+{
+    if (!S_ISLNK(st.st_mode))
+        return 0;
+    switch (kind) {
+    case change_content:
+        return -ESTALE; // the kernel follows links itself: the base changed beside the mount
+    case change_mode:
+        return -EOPNOTSUPP; // Linux has no mode of a link's own to change
+    case change_user_xattr:
+        return -EPERM; // user.* attributes are for regular files and directories
+    default:
+        return 0;
+    }
 }
 
 static int break_hardlink(const base_entry &entry)
@@ -54,63 +115,109 @@ static int break_hardlink(const base_entry &entry)
     return -err;
 }
 
-int guard_entry(const base_entry &entry, const struct stat *stat_or_null, bool *did_copyup_or_null,
-                change_kind kind, caller_scope *as_caller) noexcept
+// Gives the name a private copy of `seen` while the name still holds it; -EAGAIN when it
+// holds another inode (or none), and the guard looks again.
+static int copy_up(const base_entry &entry, const struct stat &seen)
+{
+    struct stat now;
+    if (fstatat(entry.dir, entry.name, &now, AT_SYMLINK_NOFOLLOW) == -1)
+        return errno == ENOENT ? -EAGAIN : negated_errno();
+    if (!same_inode(now, seen))
+        return -EAGAIN;
+    // Two threads may both get here for the same name; the library then finds a single link
+    // (or a name it already replaced) and succeeds without a second copy.
+    int res = break_hardlink(entry);
+    // The library fails when the name changed under it; that is a change of name as well.
+    if (res != 0 &&
+        (fstatat(entry.dir, entry.name, &now, AT_SYMLINK_NOFOLLOW) == -1 || !same_inode(now, seen)))
+        return -EAGAIN;
+    return res;
+}
+
+// How often the guard looks again at a name that changed under a copy-up (or that appeared
+// under an O_CREAT) before it refuses.
+constexpr int guard_attempts = 4;
+
+fd_path::fd_path(int fd) noexcept
+{
+    snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+}
+
+int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_change &change,
+                 caller_scope *as_caller, unique_fd &fd, struct stat &st,
+                 bool *did_copyup_or_null) noexcept
 {
     if (did_copyup_or_null != nullptr)
         *did_copyup_or_null = false;
-
-    struct stat st;
-    if (stat_or_null == nullptr) {
-        if (fstatat(entry.dir, entry.name, &st, AT_SYMLINK_NOFOLLOW) == -1)
-            return errno == ENOENT ? 0 : negated_errno();
-        stat_or_null = &st;
+    // O_CREAT | O_EXCL never opens an existing entry, so what it opens is new, with one link.
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+        fd.reset(open_entry(entry, flags, mode));
+        return fd && fstat(fd.get(), &st) == 0 ? 0 : negated_errno();
     }
-    if (!S_ISREG(stat_or_null->st_mode) && !S_ISLNK(stat_or_null->st_mode))
-        return 0;
-    if (stat_or_null->st_nlink <= 1)
-        return 0;
-    if (!copyup_enabled)
-        return -EROFS;
-
-    // The caller's right to the change is checked on the inode the name holds now, with the
-    // caller's identity; the copy is made with the daemon's, and only while the name still
-    // holds that inode. (Between that last look and the copy the name can change once more;
-    // only someone allowed to replace the name can do that, and the copy keeps the content,
-    // owner and mode of whatever it then holds.)
-    unique_fd checked;
-    struct stat seen;
-    if (int res = open_entry_inode(entry, checked, seen); res != 0)
-        return res;
-    if (seen.st_dev != stat_or_null->st_dev || seen.st_ino != stat_or_null->st_ino)
-        return -ESTALE;
-    if (!S_ISLNK(seen.st_mode))
-        if (int res = caller_may_change(checked.get(), seen, kind, as_caller); res != 0)
-            return res;
-
-    auto copy_up = [&] {
-        struct stat now;
-        if (fstatat(entry.dir, entry.name, &now, AT_SYMLINK_NOFOLLOW) == -1)
+    for (int attempt = 0;; attempt++) {
+        // The inode the name holds now, opened without opening it for anything: a write-open
+        // of a shared inode could be refused where EROFS or a copy-up is the answer (ETXTBSY
+        // while it runs under another name), and would wake watchers and break leases on
+        // every name of it.
+        unique_fd inode(open_entry(entry, O_PATH));
+        if (!inode) {
+            if (errno != ENOENT || (flags & O_CREAT) == 0)
+                return negated_errno();
+            // A new entry, unless another one appeared meanwhile: that one is looked at.
+            fd.reset(open_entry(entry, flags | O_EXCL, mode));
+            if (fd)
+                return fstat(fd.get(), &st) == 0 ? 0 : negated_errno();
+            if (errno != EEXIST || attempt + 1 >= guard_attempts)
+                return negated_errno();
+            continue;
+        }
+        if (fstat(inode.get(), &st) == -1)
             return negated_errno();
-        if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
-            return -ESTALE;
-        // Two threads may both get here for the same name; the library then finds a single
-        // link (or a name it already replaced) and succeeds without a second copy.
-        return break_hardlink(entry);
-    };
-    int res = as_caller != nullptr ? as_caller->with_daemon_rights(copy_up) : copy_up();
-    if (res == 0 && did_copyup_or_null != nullptr)
-        *did_copyup_or_null = true;
-    return res;
+        if (!shared(st)) {
+            if (flags == O_PATH) {
+                fd = std::move(inode);
+                return 0;
+            }
+            if (S_ISLNK(st.st_mode))
+                return -ESTALE;
+            // The same inode, opened for the change through the descriptor the guard
+            // decided on, as the caller: the base checks the caller's rights as for an open
+            // by name, and applies O_TRUNC to this inode only.
+            fd.reset(open(fd_path(inode.get()).c_str(),
+                          (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
+            return fd ? 0 : negated_errno();
+        }
+        if (!copyup_enabled || attempt + 1 >= guard_attempts)
+            return -EROFS;
+        if (int res = type_refuses(st, change.kind); res != 0)
+            return res;
+        if (int res = caller_may_change(inode.get(), st, change, as_caller); res != 0)
+            return res;
+        auto step = [&] { return copy_up(entry, st); };
+        int res = as_caller != nullptr ? as_caller->with_daemon_rights(step) : step();
+        if (res == 0 && did_copyup_or_null != nullptr)
+            *did_copyup_or_null = true;
+        // Whatever the name holds now is looked at afresh.
+        if (res != 0 && res != -EAGAIN)
+            return res;
+    }
 }
 
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept
 {
+    if (did_copyup_or_null != nullptr)
+        *did_copyup_or_null = false;
+    // A given status decides without a look, as long as it needs no copy.
+    if (stat_or_null != nullptr && (!shared(*stat_or_null) || !copyup_enabled))
+        return shared(*stat_or_null) ? -EROFS : 0;
     base_entry entry;
     if (int res = resolve_entry(rel_path, entry); res != 0)
         return res == -ENOENT ? 0 : res;
-    return guard_entry(entry, stat_or_null, did_copyup_or_null);
+    unique_fd fd;
+    struct stat st;
+    int res = open_guarded(entry, O_PATH, 0, {change_owner}, nullptr, fd, st, did_copyup_or_null);
+    return res == -ENOENT ? 0 : res;
 }
 
 void dakt_close_fd(int fd) noexcept
@@ -124,85 +231,77 @@ void dakt_close_fd(int fd) noexcept
     errno = saved;
 }
 
-// Whether `mode` only takes set-user-ID or set-group-ID bits away (one or both). The kernel
-// asks for that before a write or preallocation by another user (the daemon writes as root,
-// so the kernel clears the bits itself) and any writer may have it done, as on the base,
-// where writing clears them.
-static bool clears_set_id_only(const struct stat &st, mode_t mode)
-{
-    const mode_t set_id = S_ISUID | S_ISGID, had = st.st_mode & 07777, wants = mode & 07777;
-    return (wants & ~set_id) == (had & ~set_id) && (wants & set_id & ~had) == 0 && wants != had;
-}
-
+// chmod has no form that keeps to the inode a descriptor refers to (fchmod refuses an O_PATH
+// one), so the inode is named through /proc.
 static int set_mode(int fd, const struct stat &st, mode_t mode, caller_scope &as_caller)
 {
-    char name[32];
-    snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
-    if (chmod(name, mode) == 0)
+    const fd_path name(fd);
+    if (chmod(name.c_str(), mode) == 0)
         return 0;
-    if (errno != EPERM || !as_caller.active || !clears_set_id_only(st, mode) ||
-        faccessat(fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == -1)
+    if (errno != EPERM || !as_caller.active || !clears_set_id_only(st, mode) || !may_write(fd))
         return negated_errno();
     return as_caller.with_daemon_rights(
-        [&] { return chmod(name, mode) == -1 ? negated_errno() : 0; });
+        [&] { return chmod(name.c_str(), mode) == -1 ? negated_errno() : 0; });
 }
 
-// chmod works on the entry itself: Linux cannot change a symbolic link's mode, and says so
-// with EOPNOTSUPP. An O_PATH descriptor names the inode through /proc for chmod, which has
-// no form that keeps to a final link.
-static int chmod_entry(const base_entry &entry, mode_t mode, caller_scope &as_caller)
+// The guarded changes by name: each is made through the descriptor the guard decided on.
+template <typename Change>
+static int change_guarded(const char *path, const guarded_change &change, Change make)
 {
+    caller_scope as_caller;
+    base_entry entry;
+    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
+        return res;
     unique_fd fd;
     struct stat st;
-    if (int res = open_entry_inode(entry, fd, st); res != 0)
+    if (int res = open_guarded(entry, O_PATH, 0, change, &as_caller, fd, st); res != 0)
         return res;
-    if (S_ISLNK(st.st_mode))
-        return -EOPNOTSUPP;
-    return set_mode(fd.get(), st, mode, as_caller);
+    return make(fd.get(), st, as_caller);
 }
 
 int op_chmod(const char *path, mode_t mode) noexcept
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (int res = guard_entry(entry, nullptr, nullptr, change_attributes, &as_caller); res != 0)
-        return res;
-    return chmod_entry(entry, mode, as_caller);
+    return change_guarded(path, {.kind = change_mode, .mode = mode},
+                          [&](int fd, const struct stat &st, caller_scope &as_caller) {
+                              // Linux cannot change a symbolic link's mode.
+                              if (S_ISLNK(st.st_mode))
+                                  return -EOPNOTSUPP;
+                              return set_mode(fd, st, mode, as_caller);
+                          });
 }
 
 int op_chown(const char *path, uid_t uid, gid_t gid) noexcept
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (int res = guard_entry(entry, nullptr, nullptr, change_attributes, &as_caller); res != 0)
-        return res;
-    if (fchownat(entry.dir, entry.name, uid, gid, AT_SYMLINK_NOFOLLOW) == -1)
-        return negated_errno();
-    return 0;
+    // On the entry itself, a symbolic link included, as lchown.
+    return change_guarded(path, {.kind = change_owner, .uid = uid, .gid = gid},
+                          [&](int fd, const struct stat &, caller_scope &) {
+                              return fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == -1
+                                         ? negated_errno()
+                                         : 0;
+                          });
+}
+
+// truncate of the inode, with the caller's rights checked as for a truncate by name.
+static int truncate_inode(int fd, off_t size)
+{
+    return truncate(fd_path(fd).c_str(), size) == -1 ? negated_errno() : 0;
 }
 
 int op_truncate(const char *path, off_t size) noexcept
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (int res = guard_entry(entry, nullptr, nullptr, change_content, &as_caller); res != 0)
-        return res;
-    // O_NONBLOCK: a FIFO put in the file's place must not hold a daemon thread.
-    unique_fd fd(open_entry(entry, O_WRONLY | O_NONBLOCK | O_NOCTTY));
-    if (!fd)
-        return negated_errno();
-    return ftruncate(fd.get(), size) == -1 ? negated_errno() : 0;
+    return change_guarded(path, {.kind = change_content},
+                          [&](int fd, const struct stat &st, caller_scope &) {
+                              // The kernel follows links itself: one here is a change beside
+                              // the mount.
+                              if (S_ISLNK(st.st_mode))
+                                  return -ESTALE;
+                              return truncate_inode(fd, size);
+                          });
 }
 
-// libfuse 3 names the open file a change is made through. A file that is not shared is
-// changed through its descriptor, whatever its name holds now. A shared one goes the way of
-// its name (guard, copy-up), but only while the name still holds the open inode.
+// libfuse 3 (and libfuse 2 for ftruncate) names the open file a change is made through. A file that
+// is not shared is changed through its descriptor, whatever its name holds now. A shared one goes
+// the way of its name (guard, copy-up), but only while the name still holds the open inode.
 template <typename ByFd, typename ByName>
 static int change_open_file(const char *path, struct fuse_file_info *fi, ByFd by_fd, ByName by_name)
 {
@@ -252,7 +351,17 @@ int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexc
 {
     return change_open_file(
         path, fi,
-        [&](int fd, caller_scope &) { return ftruncate(fd, size) == -1 ? negated_errno() : 0; },
+        [&](int fd, caller_scope &) {
+            // A read-only descriptor is truncated for an O_RDONLY | O_TRUNC open (without
+            // atomic_o_trunc the kernel truncates after the open): through /proc, as the
+            // caller, with the rights an open with O_TRUNC needs.
+            int flags = fcntl(fd, F_GETFL);
+            if (flags == -1)
+                return negated_errno();
+            if ((flags & O_ACCMODE) == O_RDONLY)
+                return truncate_inode(fd, size);
+            return ftruncate(fd, size) == -1 ? negated_errno() : 0;
+        },
         [&] { return op_truncate(path, size); });
 }
 

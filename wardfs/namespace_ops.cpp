@@ -215,22 +215,16 @@ int op_statfs(const char *, struct statvfs *buf) noexcept
 // does. There is no "at" form of the attribute calls, so the entry is opened with O_PATH
 // relative to the base (which opens nothing for reading or writing, and so has no effect on
 // devices or FIFOs) and named through /proc; that name leads to the entry, not beyond it.
-struct xattr_entry {
-    unique_fd fd;
-    char name[32] = {};
-};
-
-static int open_xattr_entry(const base_entry &at, xattr_entry &entry)
+static int open_xattr_entry(const base_entry &at, unique_fd &fd)
 {
-    entry.fd.reset(open_entry(at, O_PATH));
-    if (!entry.fd)
-        return negated_errno();
-    snprintf(entry.name, sizeof entry.name, "/proc/self/fd/%d", entry.fd.get());
-    return 0;
+    fd.reset(open_entry(at, O_PATH));
+    return fd ? 0 : negated_errno();
 }
 
-// Setting or removing an attribute changes the inode, so a shared one is guarded like chown.
-template <typename Change> static int change_xattr(const char *path, Change change)
+// Setting or removing an attribute changes the inode, so a shared one is guarded: user.*
+// attributes as content, the other namespaces as the owner's.
+template <typename Change>
+static int change_xattr(const char *path, const char *name, Change change)
 {
     if (!xattr_enabled)
         return -ENOSYS;
@@ -238,12 +232,13 @@ template <typename Change> static int change_xattr(const char *path, Change chan
     base_entry at;
     if (int res = resolve_as_caller(path, as_caller, at); res != 0)
         return res;
-    if (int res = guard_entry(at, nullptr, nullptr, change_content, &as_caller); res != 0)
+    const change_kind kind =
+        strncmp(name, "user.", 5) == 0 ? change_user_xattr : change_other_xattr;
+    unique_fd fd;
+    struct stat st;
+    if (int res = open_guarded(at, O_PATH, 0, {.kind = kind}, &as_caller, fd, st); res != 0)
         return res;
-    xattr_entry entry;
-    if (int res = open_xattr_entry(at, entry); res != 0)
-        return res;
-    if (change(entry.name) == -1)
+    if (change(fd_path(fd.get()).c_str()) == -1)
         return negated_errno();
     return 0;
 }
@@ -252,12 +247,12 @@ int op_setxattr(const char *path, const char *name, const char *value, size_t si
                 int flags) noexcept
 {
     return change_xattr(
-        path, [&](const char *entry) { return setxattr(entry, name, value, size, flags); });
+        path, name, [&](const char *entry) { return setxattr(entry, name, value, size, flags); });
 }
 
 int op_removexattr(const char *path, const char *name) noexcept
 {
-    return change_xattr(path, [&](const char *entry) { return removexattr(entry, name); });
+    return change_xattr(path, name, [&](const char *entry) { return removexattr(entry, name); });
 }
 
 // Reading changes nothing, so shared entries are read like any other. A size of 0 asks for
@@ -269,10 +264,10 @@ int op_getxattr(const char *path, const char *name, char *value, size_t size) no
     base_entry at;
     if (int res = resolve_entry(path, at); res != 0)
         return res;
-    xattr_entry entry;
-    if (int res = open_xattr_entry(at, entry); res != 0)
+    unique_fd fd;
+    if (int res = open_xattr_entry(at, fd); res != 0)
         return res;
-    ssize_t n = getxattr(entry.name, name, value, size);
+    ssize_t n = getxattr(fd_path(fd.get()).c_str(), name, value, size);
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 
@@ -283,10 +278,10 @@ int op_listxattr(const char *path, char *list, size_t size) noexcept
     base_entry at;
     if (int res = resolve_entry(path, at); res != 0)
         return res;
-    xattr_entry entry;
-    if (int res = open_xattr_entry(at, entry); res != 0)
+    unique_fd fd;
+    if (int res = open_xattr_entry(at, fd); res != 0)
         return res;
-    ssize_t n = listxattr(entry.name, list, size);
+    ssize_t n = listxattr(fd_path(fd.get()).c_str(), list, size);
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 

@@ -145,12 +145,39 @@ int open_entry(const base_entry &entry, int flags, mode_t mode = 0) noexcept;
 // a negated errno.
 int open_entry_inode(const base_entry &entry, unique_fd &fd, struct stat &st) noexcept;
 
-// Write guard and guarded metadata handlers. A copy-up runs with the daemon's rights, to keep
-// the owner; it happens only after the caller was found, on that very inode, to be allowed
-// the change: writing its content, or changing its attributes.
-enum change_kind { change_content, change_attributes };
-int guard_entry(const base_entry &entry, const struct stat *stat_or_null, bool *did_copyup_or_null,
-                change_kind kind = change_content, caller_scope *as_caller = nullptr) noexcept;
+// The name by which path calls reach the inode a descriptor refers to (an O_PATH one too),
+// for the calls that have no form taking a descriptor.
+struct fd_path {
+    explicit fd_path(int fd) noexcept;
+    const char *c_str() const noexcept { return name; }
+    char name[32];
+};
+
+// Write guard and guarded changes. A guarded change is made through a descriptor of the very
+// inode the guard examined, never by the name again: the base can give the name another
+// inode between any two calls. A copy-up runs with the daemon's rights, to keep the owner;
+// it happens only after the caller was found, on that very inode, to be allowed the change.
+enum change_kind {
+    change_content,     // writing or truncating: write permission
+    change_mode,        // chmod: the owner (a symbolic link has no mode of its own)
+    change_owner,       // chown: the owner, and a group of its own
+    change_user_xattr,  // user.* attributes: write permission, and no symbolic link
+    change_other_xattr, // the other namespaces: the owner
+};
+struct guarded_change {
+    change_kind kind;
+    mode_t mode = 0;                    // chmod's new mode
+    uid_t uid = static_cast<uid_t>(-1); // chown's new owner and group, -1 for none
+    gid_t gid = static_cast<gid_t>(-1);
+};
+// Opens the entry for a guarded change: the descriptor `fd` refers to an inode that is not
+// shared (or to a private copy made for this change), opened with `flags` (O_PATH for a
+// change of attributes; the caller's open flags otherwise, O_CREAT creating a missing
+// entry). `st` is that inode's status. 0, or a negated errno: EROFS for a shared inode, also
+// when the name kept changing back to one after each copy-up.
+int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_change &change,
+                 caller_scope *as_caller, unique_fd &fd, struct stat &st,
+                 bool *did_copyup_or_null = nullptr) noexcept;
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept;
 int copy_up_error_to_errno(int code) noexcept;
