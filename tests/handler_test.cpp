@@ -184,27 +184,22 @@ TEST_F(handlers, resolver_never_follows_a_link)
     openat2_missing = false;
 }
 
-// Retired directory descriptors are closed a run of numbers at a time: every one of them
-// closes, and a descriptor between them that is still in use stays open.
-TEST(retired_dirs, close_themselves_and_nothing_else)
+// The directory descriptor of a resolved entry closes with the entry (or when the entry is
+// resolved again), so no descriptor outlives its request.
+TEST_F(handlers, resolved_directories_close_with_their_entry)
 {
-    close_retired_dirs();
-    std::vector<int> retired, kept;
-    for (int i = 0; i < 70; i++) {
-        int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        // Every fifth one stays in use, so the retired numbers come in runs with gaps.
-        (i % 5 == 2 ? kept : retired).push_back(fd);
+    ASSERT_EQ(mkdir((base / "d").c_str(), 0755), 0);
+    auto open_fds = [] { return names_in("/proc/self/fd").size(); };
+    const size_t before = open_fds();
+    {
+        base_entry entry;
+        for (const char *path : {"/d/x", "/d/y", "/d/z"}) {
+            ASSERT_EQ(resolve_entry(path, entry), 0);
+            EXPECT_NE(fcntl(entry.owned, F_GETFD), -1) << path << ": open while in use";
+            EXPECT_EQ(open_fds(), before + 1) << path << ": the one before outlived its use";
+        }
     }
-    for (int fd : retired)
-        retire_dir_fd(fd);
-    close_retired_dirs();
-    for (int fd : retired)
-        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd << " is still open";
-    for (int fd : kept) {
-        EXPECT_NE(fcntl(fd, F_GETFD), -1) << fd << " was closed";
-        close(fd);
-    }
+    EXPECT_EQ(open_fds(), before) << "outlived its entry";
 }
 
 // Linux truncates on O_RDONLY | O_TRUNC, so that open is guarded like a write.

@@ -217,7 +217,8 @@ std::string wardfs_launcher_script()
 }
 
 wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
-                           const std::vector<std::string> &extra)
+                           const std::vector<std::string> &extra,
+                           const std::function<void()> &child_setup)
     : base(base_), mnt(mnt_), log(mnt_ + ".log")
 {
     mkdir(mnt.c_str(), 0755);
@@ -233,6 +234,8 @@ wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
         int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
+        if (child_setup)
+            child_setup();
         std::vector<char *> argv;
         for (auto &a : args)
             argv.push_back(a.data());

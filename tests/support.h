@@ -54,12 +54,15 @@ std::string wardfs_launcher_script();
 std::string mountinfo_line(const std::string &mount_point);
 
 // A wardfs daemon serving `base` at `mnt`, started with -f and waited for with a deadline;
-// the destructor unmounts (lazily and with a kill as a fallback) and reaps the daemon.
+// the destructor unmounts (lazily and with a kill as a fallback) and reaps the daemon. The
+// optional `child_setup` runs in the daemon's process before it starts (to drop
+// capabilities, say).
 struct wardfs_mount {
     std::string base, mnt, log;
     pid_t pid = -1;
     wardfs_mount(const std::string &base, const std::string &mnt,
-                 const std::vector<std::string> &extra = {});
+                 const std::vector<std::string> &extra = {},
+                 const std::function<void()> &child_setup = {});
     ~wardfs_mount();
     wardfs_mount(const wardfs_mount &) = delete;
     wardfs_mount &operator=(const wardfs_mount &) = delete;

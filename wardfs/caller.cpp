@@ -1,13 +1,22 @@
 // Every change reaches the base as the process that asked for it: for the span of one call
-// the handling thread takes the caller's file-system uid and gid and its supplementary
-// groups, so the base's own rules (owner, sticky and setgid directories, protected links,
-// ACLs, immutable flags, LSMs) apply to the caller and not to the daemon. Linux keeps these
-// per thread, and other requests run on other threads meanwhile; glibc's setgroups would
-// change every thread of the daemon, so that system call is made directly.
+// the handling thread takes the caller's effective uid and gid (which the file-system ids
+// follow) and its supplementary groups, so the base's own rules (owner, sticky and setgid
+// directories, protected links, ACLs, immutable flags, LSMs, reserved blocks and quotas)
+// apply to the caller and not to the daemon. Leaving uid 0 takes every capability out of the
+// thread's effective set, so nothing the base grants to capabilities (CAP_SYS_RESOURCE for
+// reserved blocks and quotas, CAP_SYS_ADMIN for trusted.* attributes, ...) is lent to another
+// user; returning to uid 0 gives them back. Linux keeps ids and capabilities per thread, and
+// other requests run on other threads meanwhile; glibc's set*id and setgroups would change
+// every thread of the daemon, so those system calls are made directly. Each switch reports
+// its failure: a request that cannot be made as its caller is refused with EPERM.
 #include "wardfs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <iterator>
+#include <linux/capability.h>
 #include <mutex>
 #include <new>
 #include <sched.h>
@@ -17,15 +26,31 @@
 #include <unistd.h>
 
 #ifdef SYS_setgroups32
-// 32-bit ARM and x86: the plain call takes 16-bit group ids.
+// 32-bit ARM and x86: the plain calls take 16-bit ids.
 #define WARDFS_SYS_SETGROUPS SYS_setgroups32
+#define WARDFS_SYS_SETRESUID SYS_setresuid32
+#define WARDFS_SYS_SETRESGID SYS_setresgid32
 #else
 #define WARDFS_SYS_SETGROUPS SYS_setgroups
+#define WARDFS_SYS_SETRESUID SYS_setresuid
+#define WARDFS_SYS_SETRESGID SYS_setresgid
 #endif
 
 static int set_thread_groups(const std::vector<gid_t> &groups)
 {
     return static_cast<int>(syscall(WARDFS_SYS_SETGROUPS, groups.size(), groups.data()));
+}
+
+// The effective uid or gid of this thread alone; the real and saved ids stay the daemon's,
+// so the thread can always return to them. -1, errno set, when the kernel refused.
+static int set_thread_euid(uid_t uid)
+{
+    return static_cast<int>(syscall(WARDFS_SYS_SETRESUID, -1, uid, -1));
+}
+
+static int set_thread_egid(gid_t gid)
+{
+    return static_cast<int>(syscall(WARDFS_SYS_SETRESGID, -1, gid, -1));
 }
 
 namespace {
@@ -39,6 +64,46 @@ const daemon_ids &own_ids()
 {
     static const daemon_ids ids;
     return ids;
+}
+
+// The daemon's own capability sets, read once.
+struct daemon_capabilities {
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
+    bool read = false;
+    daemon_capabilities()
+    {
+        __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+        read = syscall(SYS_capget, &header, sets) == 0;
+    }
+    bool effective(int cap) const { return (sets[cap / 32].effective & (1u << (cap % 32))) != 0; }
+    // Whether the thread's effective set after a return to uid 0 (the permitted set) is the
+    // daemon's own.
+    bool effective_is_permitted() const
+    {
+        for (const auto &set : sets)
+            if (set.effective != set.permitted)
+                return false;
+        return true;
+    }
+};
+const daemon_capabilities &own_capabilities()
+{
+    static const daemon_capabilities caps;
+    return caps;
+}
+
+// Sets the thread's effective capabilities to the daemon's own less `dropped` (a mask over
+// the first 32 capabilities).
+int set_thread_capabilities(uint32_t dropped)
+{
+    const daemon_capabilities &own = own_capabilities();
+    if (!own.read)
+        return 0;
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3];
+    std::copy(std::begin(own.sets), std::end(own.sets), sets);
+    sets[0].effective &= ~dropped;
+    return static_cast<int>(syscall(SYS_capset, &header, sets));
 }
 
 // The daemon's own groups, read once: nothing changes them while it runs.
@@ -123,6 +188,54 @@ static int take_umask(mode_t mask)
     return 0;
 }
 
+// Set when a thread could not take the daemon's identity back: it then refuses every
+// request that needs an identity.
+static thread_local bool identity_lost = false;
+
+static bool acts_as_daemon(const struct fuse_context *ctx)
+{
+    const daemon_ids &own = own_ids();
+    return ctx == nullptr || own.uid != 0 || (ctx->uid == own.uid && ctx->gid == own.gid);
+}
+
+// A root daemon that leaves uid 0 gets the permitted set back as its effective one on return;
+// where the two differed at start, the daemon's own effective set is put back.
+static int restore_effective_capabilities()
+{
+    if (own_capabilities().effective_is_permitted())
+        return 0;
+    return set_thread_capabilities(0);
+}
+
+// Takes the caller's groups, gid and uid, in that order (setgroups needs CAP_SETGID, which
+// the thread loses with uid 0); on a failure gives back what it took.
+static int take_identity(const std::vector<gid_t> &groups, uid_t uid, gid_t gid)
+{
+    if (identity_lost)
+        return -EPERM;
+    if (set_thread_groups(groups) == -1)
+        return -EPERM;
+    if (set_thread_egid(gid) == -1) {
+        set_thread_groups(daemon_groups());
+        return -EPERM;
+    }
+    if (set_thread_euid(uid) == -1) {
+        set_thread_egid(own_ids().gid);
+        set_thread_groups(daemon_groups());
+        return -EPERM;
+    }
+    return 0;
+}
+
+// Back to the daemon's uid (which gives the thread its capabilities back), gid and groups.
+static void give_identity_back()
+{
+    const daemon_ids &own = own_ids();
+    if (set_thread_euid(own.uid) == -1 || set_thread_egid(own.gid) == -1 ||
+        set_thread_groups(daemon_groups()) == -1 || restore_effective_capabilities() == -1)
+        identity_lost = true;
+}
+
 int caller_scope::enter() noexcept
 {
     // Outside libfuse's loop (handlers called directly) there is no request and no caller.
@@ -134,10 +247,11 @@ int caller_scope::enter() noexcept
             return res;
         umask_taken = true;
     }
-    // Only root can act as another user; an unprivileged daemon acts as itself.
-    const daemon_ids &own = own_ids();
-    if (active || ctx == nullptr || own.uid != 0 || (ctx->uid == own.uid && ctx->gid == own.gid))
+    if (active)
         return 0;
+    // Root, and a daemon that is not root (which can act as no one else), act as the daemon.
+    if (acts_as_daemon(ctx))
+        return identity_lost ? -EPERM : 0;
     try {
         daemon_groups();
         groups = caller_groups(ctx);
@@ -146,11 +260,9 @@ int caller_scope::enter() noexcept
     }
     uid = ctx->uid;
     gid = ctx->gid;
-    if (set_thread_groups(groups) == -1)
-        return negated_errno();
+    if (int res = take_identity(groups, uid, gid); res != 0)
+        return res;
     active = true;
-    setfsgid(gid);
-    setfsuid(uid);
     return 0;
 }
 
@@ -158,12 +270,8 @@ void caller_scope::suspend() noexcept
 {
     if (!active)
         return;
-    // Back to root's file-system ids first: that also gives back the capabilities the
-    // kernel took when the file-system uid left 0, which setgroups needs.
     int saved = errno;
-    setfsuid(own_ids().uid);
-    setfsgid(own_ids().gid);
-    set_thread_groups(daemon_groups());
+    give_identity_back();
     errno = saved;
 }
 
@@ -171,12 +279,10 @@ int caller_scope::resume() noexcept
 {
     if (!active)
         return 0;
-    if (set_thread_groups(groups) == -1) {
+    if (int res = take_identity(groups, uid, gid); res != 0) {
         active = false; // the thread has its own identity, and keeps it
-        return negated_errno();
+        return res;
     }
-    setfsgid(gid);
-    setfsuid(uid);
     return 0;
 }
 
@@ -185,4 +291,83 @@ caller_scope::~caller_scope()
     suspend();
     if (umask_taken)
         umask(0);
+}
+
+// Data written for a caller that is not root: the base looks at the writer's file-system
+// uid and CAP_SYS_RESOURCE for the reserved blocks (and the capability for quotas), and
+// clears set-ID bits for a writer without CAP_FSETID.
+static int caller_of_data(uid_t &uid)
+{
+    if (!serving_requests)
+        return 0;
+    if (identity_lost)
+        return -EPERM;
+    const struct fuse_context *ctx = fuse_get_context();
+    if (ctx == nullptr || own_ids().uid != 0 || ctx->uid == own_ids().uid)
+        return 0;
+    uid = ctx->uid;
+    return 1;
+}
+
+int data_scope::enter() noexcept
+{
+    uid_t uid;
+    int res = caller_of_data(uid);
+    if (res <= 0)
+        return res;
+    // The effective uid: every capability leaves with uid 0.
+    if (set_thread_euid(uid) == -1)
+        return -EPERM;
+    taken = taken_euid;
+    return 0;
+}
+
+int data_scope::enter_keeping_admin() noexcept
+{
+    uid_t uid;
+    int res = caller_of_data(uid);
+    if (res <= 0)
+        return res;
+    // The file-system uid, read back (setfsuid reports no failure), and no CAP_SYS_RESOURCE
+    // or CAP_FSETID; CAP_SYS_ADMIN stays.
+    setfsuid(uid);
+    if (static_cast<uid_t>(setfsuid(uid)) != uid) {
+        setfsuid(own_ids().uid);
+        return -EPERM;
+    }
+    constexpr uint32_t writer_capabilities = (1u << CAP_SYS_RESOURCE) | (1u << CAP_FSETID);
+    if (set_thread_capabilities(writer_capabilities) == -1) {
+        setfsuid(own_ids().uid);
+        return -EPERM;
+    }
+    taken = taken_fsuid;
+    return 0;
+}
+
+data_scope::~data_scope()
+{
+    int saved = errno;
+    if (taken == taken_euid &&
+        (set_thread_euid(own_ids().uid) == -1 || restore_effective_capabilities() == -1))
+        identity_lost = true;
+    if (taken == taken_fsuid) {
+        setfsuid(own_ids().uid);
+        if (static_cast<uid_t>(setfsuid(own_ids().uid)) != own_ids().uid ||
+            set_thread_capabilities(0) == -1)
+            identity_lost = true;
+    }
+    errno = saved;
+}
+
+bool may_act_as_others() noexcept
+{
+    const daemon_capabilities &own = own_capabilities();
+    return own_ids().uid != 0 || (own.effective(CAP_SETUID) && own.effective(CAP_SETGID));
+}
+
+void prepare_identity_switches() noexcept
+{
+    own_ids();
+    own_capabilities();
+    daemon_groups();
 }

@@ -105,6 +105,9 @@ int op_read(const char *, char *buf, size_t size, off_t offset, struct fuse_file
 int op_write(const char *, const char *buf, size_t size, off_t offset,
              struct fuse_file_info *fi) noexcept
 {
+    data_scope as_writer;
+    if (int res = as_writer.enter(); res != 0)
+        return res;
     ssize_t n = pwrite(fh_fd(fi), buf, size, offset);
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
@@ -127,6 +130,9 @@ int op_read_buf(const char *, struct fuse_bufvec **bufp, size_t size, off_t offs
 int op_write_buf(const char *, struct fuse_bufvec *src, off_t offset,
                  struct fuse_file_info *fi) noexcept
 {
+    data_scope as_writer;
+    if (int res = as_writer.enter(); res != 0)
+        return res;
     struct fuse_bufvec dst = FUSE_BUFVEC_INIT(fuse_buf_size(src));
     dst.buf[0].flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     dst.buf[0].fd = fh_fd(fi);

@@ -211,23 +211,29 @@ void flags_for_writeback(struct fuse_file_info *fi)
     fi->flags &= ~O_APPEND;
 }
 
-// With passthrough, a decided open gets its backing file before the reply goes out.
-int open_v3(const char *path, struct fuse_file_info *fi)
+// With passthrough, a decided open gets its backing file before the reply goes out. The
+// kernel writes to a backing file with the rights the daemon had when it registered the file,
+// so that is done with the caller's rights for data (no reserved blocks for another user).
+int open_or_create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
     flags_for_writeback(fi);
-    int res = op_open(path, fi);
-    if (res == 0 && passthrough && (res = pass_through(path, fi)) != 0)
-        op_release(path, fi);
+    int res = open_file_common(path, mode, fi);
+    if (res == 0 && passthrough) {
+        data_scope as_writer;
+        if ((res = as_writer.enter_keeping_admin()) != 0 || (res = pass_through(path, fi)) != 0)
+            op_release(path, fi);
+    }
     return res;
+}
+
+int open_v3(const char *path, struct fuse_file_info *fi)
+{
+    return open_or_create_v3(path, 0, fi);
 }
 
 int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
-    flags_for_writeback(fi);
-    int res = op_create(path, mode, fi);
-    if (res == 0 && passthrough && (res = pass_through(path, fi)) != 0)
-        op_release(path, fi);
-    return res;
+    return open_or_create_v3(path, mode, fi);
 }
 
 // A passthrough open changes the base file without the kernel seeing the times change

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <glib.h>
 #include <unistd.h>
@@ -59,46 +60,47 @@ static bool in_group(const caller_scope &as_caller, gid_t gid)
                                              gid) != as_caller.groups.end();
 }
 
-// Whether the caller may make the change to the inode `fd` refers to, by the rules the base
-// applies to it: write permission for content and user.* attributes (ACLs, immutable flags
-// and LSMs included), the owner (or the daemon's own rights, which root callers keep) for
-// the rest. Asked before a copy-up, so that a change the base would refuse never breaks a
-// link.
-static int caller_may_change(int fd, const struct stat &st, const guarded_change &change,
-                             const caller_scope *as_caller)
+static bool has_prefix(const char *name, const char *prefix)
 {
-    if (change.kind == change_content || change.kind == change_user_xattr)
-        return may_write(fd) ? 0 : negated_errno();
-    if (as_caller == nullptr || !as_caller->active || as_caller->uid == st.st_uid) {
-        if (change.kind != change_owner || as_caller == nullptr || !as_caller->active)
-            return 0;
-        // An owner without CAP_CHOWN keeps the owner and gives one of its own groups.
-        const bool same_owner = change.uid == static_cast<uid_t>(-1) || change.uid == st.st_uid;
-        const bool own_group = change.gid == static_cast<gid_t>(-1) || change.gid == st.st_gid ||
-                               in_group(*as_caller, change.gid);
-        return same_owner && own_group ? 0 : -EPERM;
-    }
-    // Anyone who may write the file may have its set-ID bits cleared.
-    if (change.kind == change_mode && clears_set_id_only(st, change.mode) && may_write(fd))
-        return 0;
-    return -EPERM;
+    return strncmp(name, prefix, strlen(prefix)) == 0;
 }
 
-// What no inode of that type can take, before a copy-up is made for it.
-static int type_refuses(const struct stat &st, change_kind kind)
+// Whether the change may be made to the inode `fd` refers to, by the rules the base applies
+// to it: what no inode of its type takes; write permission for content and user.*
+// attributes (ACLs, immutable flags and LSMs included); the owner, or the daemon's own
+// rights, which root callers keep, for mode, owner and ACLs; root for the other attribute
+// namespaces. Asked before a copy-up, so that a change the base would refuse never breaks
+// a link.
+static int may_change(int fd, const struct stat &st, const guarded_change &change,
+                      const caller_scope *as_caller)
 {
-    if (!S_ISLNK(st.st_mode))
-        return 0;
-    switch (kind) {
-    case change_content:
+    const bool link = S_ISLNK(st.st_mode);
+    const bool user_xattr = change.kind == change_xattr && has_prefix(change.xattr, "user.");
+    const bool acl = change.kind == change_xattr && has_prefix(change.xattr, "system.");
+    if (link && change.kind == change_content)
         return -ESTALE; // the kernel follows links itself: the base changed beside the mount
-    case change_mode:
-        return -EOPNOTSUPP; // Linux has no mode of a link's own to change
-    case change_user_xattr:
+    if (link && (change.kind == change_mode || acl))
+        return -EOPNOTSUPP; // Linux keeps no mode or ACL of a link's own
+    if (link && user_xattr)
         return -EPERM; // user.* attributes are for regular files and directories
-    default:
+    if (change.kind == change_content || user_xattr)
+        return may_write(fd) ? 0 : negated_errno();
+    if (as_caller == nullptr || !as_caller->active)
         return 0;
+    if (change.kind == change_xattr && !acl)
+        return -EPERM; // trusted.*, security.*: CAP_SYS_ADMIN or CAP_SETFCAP
+    if (as_caller->uid != st.st_uid) {
+        // Anyone who may write the file may have its set-ID bits cleared.
+        const bool clears = change.kind == change_mode && clears_set_id_only(st, change.mode);
+        return clears && may_write(fd) ? 0 : -EPERM;
     }
+    if (change.kind != change_owner)
+        return 0;
+    // An owner without CAP_CHOWN keeps the owner and gives one of its own groups.
+    const bool same_owner = change.uid == static_cast<uid_t>(-1) || change.uid == st.st_uid;
+    const bool own_group = change.gid == static_cast<gid_t>(-1) || change.gid == st.st_gid ||
+                           in_group(*as_caller, change.gid);
+    return same_owner && own_group ? 0 : -EPERM;
 }
 
 static int break_hardlink(const base_entry &entry)
@@ -189,9 +191,7 @@ int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_
         }
         if (!copyup_enabled || attempt + 1 >= guard_attempts)
             return -EROFS;
-        if (int res = type_refuses(st, change.kind); res != 0)
-            return res;
-        if (int res = caller_may_change(inode.get(), st, change, as_caller); res != 0)
+        if (int res = may_change(inode.get(), st, change, as_caller); res != 0)
             return res;
         auto step = [&] { return copy_up(entry, st); };
         int res = as_caller != nullptr ? as_caller->with_daemon_rights(step) : step();

@@ -35,9 +35,8 @@ static int note_allow_other(void *data, const char *, int key, struct fuse_args 
 // checks, so with "allow_other" any user could read and change through the mount what only
 // the owner may. "default_permissions" makes the kernel check each access against the mode
 // and owner the base directory reports.
-static int add_default_permissions(struct fuse_args *args)
+static int add_default_permissions(struct fuse_args *args, bool &allow_other)
 {
-    bool allow_other = false;
     if (fuse_opt_parse(args, &allow_other, permission_option_table, note_allow_other) != 0)
         return -1;
     return allow_other ? fuse_opt_add_arg(args, "-odefault_permissions") : 0;
@@ -62,9 +61,17 @@ int main(int argc, char *argv[])
     // take away bits a second time.
     umask(0);
 
+    bool allow_other = false;
     if (fuse_opt_insert_arg(&args, 1, default_mount_options) == -1 ||
-        add_default_permissions(&args) == -1)
+        add_default_permissions(&args, allow_other) == -1)
         return 1; // libfuse has said that memory ran out
+
+    // A root daemon acts as each caller; one that may not (a capability bounding set without
+    // CAP_SETUID or CAP_SETGID) refuses other users' requests rather than make them as root.
+    prepare_identity_switches();
+    if (allow_other && !may_act_as_others())
+        fprintf(stderr, "wardfs: without CAP_SETUID and CAP_SETGID, requests of other users "
+                        "are refused\n");
 
     // A failed mount must not look like success: a script would go on to change the shared
     // files in the unmounted base directory.

@@ -221,10 +221,9 @@ static int open_xattr_entry(const base_entry &at, unique_fd &fd)
     return fd ? 0 : negated_errno();
 }
 
-// Setting or removing an attribute changes the inode, so a shared one is guarded: user.*
-// attributes as content, the other namespaces as the owner's.
+// Setting or removing an attribute changes the inode, so a shared one is guarded.
 template <typename Change>
-static int change_xattr(const char *path, const char *name, Change change)
+static int change_attribute(const char *path, const char *name, Change change)
 {
     if (!xattr_enabled)
         return -ENOSYS;
@@ -232,11 +231,11 @@ static int change_xattr(const char *path, const char *name, Change change)
     base_entry at;
     if (int res = resolve_as_caller(path, as_caller, at); res != 0)
         return res;
-    const change_kind kind =
-        strncmp(name, "user.", 5) == 0 ? change_user_xattr : change_other_xattr;
     unique_fd fd;
     struct stat st;
-    if (int res = open_guarded(at, O_PATH, 0, {.kind = kind}, &as_caller, fd, st); res != 0)
+    if (int res =
+            open_guarded(at, O_PATH, 0, {.kind = change_xattr, .xattr = name}, &as_caller, fd, st);
+        res != 0)
         return res;
     if (change(fd_path(fd.get()).c_str()) == -1)
         return negated_errno();
@@ -246,23 +245,27 @@ static int change_xattr(const char *path, const char *name, Change change)
 int op_setxattr(const char *path, const char *name, const char *value, size_t size,
                 int flags) noexcept
 {
-    return change_xattr(
+    return change_attribute(
         path, name, [&](const char *entry) { return setxattr(entry, name, value, size, flags); });
 }
 
 int op_removexattr(const char *path, const char *name) noexcept
 {
-    return change_xattr(path, name, [&](const char *entry) { return removexattr(entry, name); });
+    return change_attribute(path, name,
+                            [&](const char *entry) { return removexattr(entry, name); });
 }
 
-// Reading changes nothing, so shared entries are read like any other. A size of 0 asks for
-// the size; a buffer too small gives ERANGE, as the kernel's protocol has it.
+// Reading changes nothing, so shared entries are read like any other, with the caller's
+// rights: a name the kernel still holds for another user's file reads nothing it could not
+// read on the base. A size of 0 asks for the size; a buffer too small gives ERANGE, as the
+// kernel's protocol has it.
 int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept
 {
     if (!xattr_enabled)
         return -ENOSYS;
+    caller_scope as_caller;
     base_entry at;
-    if (int res = resolve_entry(path, at); res != 0)
+    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
         return res;
     unique_fd fd;
     if (int res = open_xattr_entry(at, fd); res != 0)
@@ -275,8 +278,9 @@ int op_listxattr(const char *path, char *list, size_t size) noexcept
 {
     if (!xattr_enabled)
         return -ENOSYS;
+    caller_scope as_caller;
     base_entry at;
-    if (int res = resolve_entry(path, at); res != 0)
+    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
         return res;
     unique_fd fd;
     if (int res = open_xattr_entry(at, fd); res != 0)

@@ -5,15 +5,10 @@
 // answered with ESTALE, and nothing outside the base is ever reached.
 #include "wardfs.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <system_error>
-#include <thread>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <mutex>
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -76,83 +71,15 @@ int open_dir_beneath(const char *rel) noexcept
     return walk_beneath(rel);
 }
 
-namespace {
-// Directory descriptors waiting to be closed, never more than a batch.
-constexpr size_t retire_batch = 32;
-std::mutex retired_lock;
-int retired[retire_batch];
-size_t retired_count = 0;
-
-// Closes the descriptors, a run of consecutive numbers at a time. Every number of a run is
-// one of them, so close_range closes nothing else.
-void close_runs(int *fds, size_t count) noexcept
-{
-    std::sort(fds, fds + count);
-    for (size_t first = 0; first < count;) {
-        size_t last = first;
-        while (last + 1 < count && fds[last + 1] == fds[last] + 1)
-            last++;
-        // Without close_range (kernels before 5.9, some qemu-user): one close each.
-        if (close_range(static_cast<unsigned>(fds[first]), static_cast<unsigned>(fds[last]), 0) ==
-            -1)
-            for (size_t i = first; i <= last; i++)
-                close(fds[i]);
-        first = last + 1;
-    }
-}
-} // namespace
-
-// Closes what is retired once `fd` joins it, if that makes a batch, or if `now`.
-static void retire(int fd, bool now) noexcept
-{
-    int batch[retire_batch];
-    size_t count;
-    {
-        std::lock_guard<std::mutex> hold(retired_lock);
-        if (fd >= 0)
-            retired[retired_count++] = fd;
-        if (retired_count < retire_batch && !now)
-            return;
-        count = retired_count;
-        std::copy(retired, retired + count, batch);
-        retired_count = 0;
-    }
-    int saved = errno;
-    close_runs(batch, count);
-    errno = saved;
-}
-
-void retire_dir_fd(int fd) noexcept
-{
-    if (fd < 0)
-        return;
-    // A waiting descriptor keeps its directory busy (a file system mounted below it could
-    // not be unmounted), so once calls stop coming, a thread closes the rest within a
-    // second.
-    static std::once_flag sweeper;
-    try {
-        std::call_once(sweeper, [] {
-            std::thread([] {
-                for (;;) {
-                    std::this_thread::sleep_for(std::chrono::seconds(1));
-                    close_retired_dirs();
-                }
-            }).detach();
-        });
-    } catch (const std::system_error &) {
-        // No thread: the batches alone close them.
-    }
-    retire(fd, false);
-}
-
-void close_retired_dirs() noexcept
-{
-    retire(-1, true);
-}
-
 void base_entry::release_dir() noexcept
 {
-    retire_dir_fd(owned);
+    // Closed at once: a descriptor kept past its request would keep its directory busy (a
+    // file system mounted below it could not be unmounted).
+    if (owned >= 0) {
+        int saved = errno;
+        close(owned);
+        errno = saved;
+    }
     owned = -1;
 }
 

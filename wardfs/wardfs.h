@@ -69,11 +69,14 @@ int open_directory_fd(const struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
-// While it lives, the calling thread acts as the FUSE request's caller (file-system uid, gid
-// and supplementary groups) once enter() has returned 0, so the base's own rules (owners,
-// sticky and setgid directories, protected links, ACLs) decide each change; the destructor
-// gives the thread its own identity back, keeping errno. suspend() and resume() lend the
-// thread its own rights for one step in between (a copy-up keeping another user's owner).
+// While it lives, the calling thread acts as the FUSE request's caller (effective uid and gid,
+// which the file-system ids follow, and supplementary groups, without capabilities) once
+// enter() has returned 0, so the base's own rules (owners, sticky and setgid directories,
+// protected links, ACLs, reserved blocks, quotas) decide each change; a switch the kernel
+// refuses makes enter() return -EPERM, and nothing is done as the daemon instead. Root
+// callers act as the daemon, with its capabilities. The destructor gives the thread its own
+// identity back, keeping errno. suspend() and resume() lend the thread its own rights for
+// one step in between (a copy-up keeping another user's owner).
 struct caller_scope {
     caller_scope() = default;
     caller_scope(const caller_scope &) = delete;
@@ -99,6 +102,28 @@ struct caller_scope {
     std::vector<gid_t> groups;
 };
 
+// While it lives, data moved for a caller that is not root counts as that caller's: the base
+// applies the blocks reserved for root, quotas and the clearing of set-ID bits as it would
+// to that caller. enter() takes the caller's effective uid (and so no capability);
+// enter_keeping_admin() only its file-system uid, without CAP_SYS_RESOURCE and CAP_FSETID,
+// for a call that needs CAP_SYS_ADMIN (registering a backing file, whose writes the kernel
+// makes with the rights of that moment). 0, or -EPERM when the switch was refused. Root
+// callers keep the daemon's rights.
+struct data_scope {
+    data_scope() = default;
+    data_scope(const data_scope &) = delete;
+    data_scope &operator=(const data_scope &) = delete;
+    ~data_scope();
+    int enter() noexcept;
+    int enter_keeping_admin() noexcept;
+    enum { taken_none, taken_euid, taken_fsuid } taken = taken_none;
+};
+// Reads the daemon's own ids, groups and capabilities; before the loop starts.
+void prepare_identity_switches() noexcept;
+// Whether the daemon can act as other users (CAP_SETUID and CAP_SETGID), or, not being root,
+// serves them as itself.
+bool may_act_as_others() noexcept;
+
 // Set by the libfuse edge before its loop starts: from then on handlers serve requests.
 extern bool serving_requests;
 // Set in init when the kernel leaves the umask to the daemon (POSIX ACLs handed to the
@@ -115,17 +140,10 @@ struct base_entry {
     ~base_entry() { release_dir(); }
     void release_dir() noexcept;
 
-    int owned = -1; // the directory, unless it is the base itself; retired, not closed
+    int owned = -1; // the directory, unless it is the base itself
     int dir = -1;
     const char *name = nullptr;
 };
-
-// Hands a directory descriptor of the resolver back. Descriptors are closed in batches,
-// each run of consecutive numbers with one close_range, because a close costs a system call
-// of its own, as much as the lookup that opened it, and one resolves on almost every call.
-void retire_dir_fd(int fd) noexcept;
-// Closes every retired descriptor now.
-void close_retired_dirs() noexcept;
 
 // Set once openat2 has answered ENOSYS (older kernels, qemu-user): directories are then
 // reached by a walk of O_NOFOLLOW opens. Tests set it to try that walk.
@@ -158,17 +176,18 @@ struct fd_path {
 // inode between any two calls. A copy-up runs with the daemon's rights, to keep the owner;
 // it happens only after the caller was found, on that very inode, to be allowed the change.
 enum change_kind {
-    change_content,     // writing or truncating: write permission
-    change_mode,        // chmod: the owner (a symbolic link has no mode of its own)
-    change_owner,       // chown: the owner, and a group of its own
-    change_user_xattr,  // user.* attributes: write permission, and no symbolic link
-    change_other_xattr, // the other namespaces: the owner
+    change_content, // writing or truncating: write permission
+    change_mode,    // chmod: the owner (a symbolic link has no mode of its own)
+    change_owner,   // chown: the owner, and a group of its own
+    change_xattr,   // by namespace: user.* as content, system.* (ACLs) as the mode, the rest
+                    // for root
 };
 struct guarded_change {
     change_kind kind;
     mode_t mode = 0;                    // chmod's new mode
     uid_t uid = static_cast<uid_t>(-1); // chown's new owner and group, -1 for none
     gid_t gid = static_cast<gid_t>(-1);
+    const char *xattr = ""; // the attribute's name
 };
 // Opens the entry for a guarded change: the descriptor `fd` refers to an inode that is not
 // shared (or to a private copy made for this change), opened with `flags` (O_PATH for a
