@@ -1,6 +1,7 @@
 // wardfs handlers called directly against a temporary base directory, for what the kernel
 // never sends: odd paths, tiny buffers, error codes, an O_RDONLY | O_TRUNC open.
 #include "support.h"
+#include "record_format.h"
 #include "wardfs.h"
 
 #include <gtest/gtest.h>
@@ -222,6 +223,43 @@ TEST_F(handlers, read_only_open_with_trunc_is_guarded)
     EXPECT_EQ(read_file(base / "shared"), "");
     EXPECT_EQ(read_file(base / "other"), "shared content");
     EXPECT_EQ(lstat_of(base / "other").st_nlink, 1u);
+}
+
+// The record's quoting: C escapes, valid UTF-8 as it is, everything else in octal; every
+// name reads back exactly, and malformed quoting is refused.
+TEST(record_names, quote_and_read_back)
+{
+    const struct {
+        std::string name, quoted;
+    } cases[] = {
+        {"plain/name", "\"plain/name\""},
+        {"tab\tnew\nline", "\"tab\\tnew\\nline\""},
+        {"q\"b\\", "\"q\\\"b\\\\\""},
+        {"caf\xc3\xa9 \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
+        {"bad\xff", "\"bad\\377\""},
+        {"\xc3", "\"\\303\""},                   // a cut sequence
+        {"\xc0\xaf", "\"\\300\\257\""},          // an overlong slash
+        {"\xed\xa0\x80", "\"\\355\\240\\200\""}, // a surrogate
+        {std::string("\0\x7f", 2), "\"\\000\\177\""},
+    };
+    for (const auto &c : cases) {
+        std::string quoted;
+        quote_name(quoted, c.name);
+        EXPECT_EQ(quoted, c.quoted);
+    }
+    for (int a = 0; a < 256; a++)
+        for (int b : {0, int{'x'}, 0x80, 0xa9, 0xff}) {
+            const std::string name = {static_cast<char>(a), static_cast<char>(b)};
+            std::string quoted, back;
+            quote_name(quoted, name);
+            const char *p = quoted.c_str();
+            EXPECT_TRUE(unquote_name(p, back) && back == name && *p == '\0') << a << " " << b;
+        }
+    for (const char *bad : {"", "plain", "\"open", "\"\\q\"", "\"\\47\"", "\"a\nb\""}) {
+        std::string back;
+        const char *p = bad;
+        EXPECT_FALSE(unquote_name(p, back)) << bad;
+    }
 }
 
 TEST(dakt_close_fd, keeps_errno_and_asserts_on_ebadf)

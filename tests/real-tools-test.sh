@@ -2,11 +2,14 @@
 # A hard-link farm of an installed tree (cp -al), mounted with wardfs --copyup and changed
 # through the mount by the programs that build tools and package managers run; the same
 # commands run on a plain copy of the tree. Every command must end and print alike, the two
-# final trees must be equal, and the tree the farm was linked from must be unchanged.
+# final trees must be equal, and the tree the farm was linked from must be unchanged. The
+# mount's record (--record) names every name that differs between the farm and the tree it
+# was linked from, and no other.
 #
 # Environment: WARDFS (the daemon), WARDFS_OPTIONS (extra options), WARDFS_TEST_OPTIONS
 # (mount options for the whole run), MMAP_WRITE (the helper), EMULATOR (what runs the
-# build's programs, empty when native).
+# build's programs, empty when native), RECORD_NAMES (the record's reader), RECORD_CHECK (the
+# helper that holds the record against the trees).
 set -u
 if [ "$(id -u)" -ne 0 ] || [ ! -w /dev/fuse ]; then
     echo "*** SKIP: $0 needs root and /dev/fuse ***"
@@ -37,7 +40,7 @@ cp -al "$installed" "$work/farm"
 cp -a "$installed" "$work/plain"
 # shellcheck disable=SC2086
 $EMULATOR "$WARDFS" $WARDFS_OPTIONS ${WARDFS_TEST_OPTIONS:+-o "$WARDFS_TEST_OPTIONS"} \
-    "$work/farm" "$work/mnt" --copyup || exit 1
+    "$work/farm" "$work/mnt" --copyup --record "$work/record" || exit 1
 
 # The commands, run from the top of a tree; each prints its status and output.
 changes() {
@@ -75,6 +78,9 @@ changes() {
     shell 'fallocate -l 65536 include/sem.h && fallocate -p -o 0 -l 4096 include/sem.h'
     step cmp include/kernel.h include/types.h
     step chmod 0644 include/const.h
+    step mv include/can include/can-moved
+    shell 'echo moved >>include/can-moved/raw.h'
+    shell 'touch "$(printf "include/tab\there, a new\nline and a \\377 byte")"'
 }
 (cd "$work/mnt" && changes) >"$work/through-mount.log"
 (cd "$work/plain" && changes) >"$work/plain.log"
@@ -98,5 +104,14 @@ manifest "$work/farm" >"$work/farm.after"
 compare "the farm holds what the mount showed" "$work/mnt.after" "$work/farm.after"
 manifest "$installed" >"$work/installed.after"
 compare "the installed tree is unchanged" "$work/installed.before" "$work/installed.after"
-echo "$((4 - failures)) passed, $failures failed"
+$EMULATOR "$RECORD_NAMES" -0 "$work/record" >"$work/names" &&
+    $EMULATOR "$RECORD_NAMES" -0 --removed "$work/record" >"$work/removed" &&
+    $EMULATOR "$RECORD_CHECK" "$installed" "$work/farm" "$work/names" "$work/removed" \
+        2>"$work/record.check"
+echo "$?" >"$work/record.status"
+echo 0 >"$work/record.expected"
+compare "the record names what changed, and nothing else" "$work/record.expected" \
+    "$work/record.status"
+cat "$work/record.check"
+echo "$((5 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

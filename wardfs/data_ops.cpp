@@ -74,9 +74,15 @@ int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) n
     // descriptor of that inode (or of its private copy), opened with the caller's flags.
     unique_fd fd;
     struct stat st;
-    if (int res = open_guarded(entry, flags, mode, {.kind = change_content}, &as_caller, fd, st);
+    guard_outcome outcome;
+    if (int res = open_guarded(entry, flags, mode, {.kind = change_content, .operation = "open"},
+                               &as_caller, fd, st, &outcome);
         res != 0)
         return res;
+    if (outcome.created)
+        record("created", path);
+    else if ((flags & O_TRUNC) != 0)
+        record_content(path, fd.get());
     fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd.release()));
     return 0;
 }
@@ -102,13 +108,15 @@ int op_read(const char *, char *buf, size_t size, off_t offset, struct fuse_file
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 
-int op_write(const char *, const char *buf, size_t size, off_t offset,
+int op_write(const char *path, const char *buf, size_t size, off_t offset,
              struct fuse_file_info *fi) noexcept
 {
     data_scope as_writer;
     if (int res = as_writer.enter(); res != 0)
         return res;
     ssize_t n = pwrite(fh_fd(fi), buf, size, offset);
+    if (n > 0)
+        record_content(path, fh_fd(fi));
     return n == -1 ? negated_errno() : static_cast<int>(n);
 }
 
@@ -127,7 +135,7 @@ int op_read_buf(const char *, struct fuse_bufvec **bufp, size_t size, off_t offs
     return 0;
 }
 
-int op_write_buf(const char *, struct fuse_bufvec *src, off_t offset,
+int op_write_buf(const char *path, struct fuse_bufvec *src, off_t offset,
                  struct fuse_file_info *fi) noexcept
 {
     data_scope as_writer;
@@ -137,7 +145,10 @@ int op_write_buf(const char *, struct fuse_bufvec *src, off_t offset,
     dst.buf[0].flags = static_cast<enum fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     dst.buf[0].fd = fh_fd(fi);
     dst.buf[0].pos = offset;
-    return static_cast<int>(fuse_buf_copy(&dst, src, FUSE_BUF_SPLICE_NONBLOCK));
+    ssize_t n = fuse_buf_copy(&dst, src, FUSE_BUF_SPLICE_NONBLOCK);
+    if (n > 0)
+        record_content(path, fh_fd(fi));
+    return static_cast<int>(n);
 }
 
 int op_fsync(const char *, int, struct fuse_file_info *fi) noexcept
@@ -148,7 +159,7 @@ int op_fsync(const char *, int, struct fuse_file_info *fi) noexcept
     return 0;
 }
 
-int op_fallocate(const char *, int mode, off_t offset, off_t length,
+int op_fallocate(const char *path, int mode, off_t offset, off_t length,
                  struct fuse_file_info *fi) noexcept
 {
     // Preallocation and hole punching act on a descriptor that passed the guard when it was
@@ -159,11 +170,12 @@ int op_fallocate(const char *, int mode, off_t offset, off_t length,
         return res;
     if (fallocate(fh_fd(fi), mode, offset, length) == -1)
         return negated_errno();
+    record_content(path, fh_fd(fi));
     return 0;
 }
 
 ssize_t op_copy_file_range(const char *, struct fuse_file_info *fi_in, off_t offset_in,
-                           const char *, struct fuse_file_info *fi_out, off_t offset_out,
+                           const char *path_out, struct fuse_file_info *fi_out, off_t offset_out,
                            size_t size, int flags) noexcept
 {
     // The base copies between the two files itself (a clone on a reflink file system), and
@@ -174,6 +186,8 @@ ssize_t op_copy_file_range(const char *, struct fuse_file_info *fi_in, off_t off
         return res;
     ssize_t n = copy_file_range(fh_fd(fi_in), &offset_in, fh_fd(fi_out), &offset_out, size,
                                 static_cast<unsigned int>(flags));
+    if (n > 0)
+        record_content(path_out, fh_fd(fi_out));
     return n == -1 ? negated_errno() : n;
 }
 
@@ -187,6 +201,8 @@ off_t op_lseek(const char *, off_t offset, int whence, struct fuse_file_info *fi
 
 int op_release(const char *, struct fuse_file_info *fi) noexcept
 {
+    // Forgotten before the close: the number may be handed out again at once.
+    record_release(fh_fd(fi));
     close(fh_fd(fi));
     return 0;
 }

@@ -241,8 +241,11 @@ int create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
 // forget the name's attributes, so a stat right after shows the new modification time.
 int release_v3(const char *path, struct fuse_file_info *fi)
 {
-    if (passthrough && end_pass_through(path, fi) && path != nullptr)
+    if (passthrough && end_pass_through(path, fi) && path != nullptr) {
+        // The daemon saw none of the writes.
+        record_content(path, static_cast<int>(fi->fh));
         fuse_invalidate_path(fuse_get_context()->fuse, path);
+    }
     return op_release(path, fi);
 }
 

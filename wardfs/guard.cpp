@@ -147,13 +147,16 @@ fd_path::fd_path(int fd) noexcept
 
 int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_change &change,
                  caller_scope *as_caller, unique_fd &fd, struct stat &st,
-                 bool *did_copyup_or_null) noexcept
+                 guard_outcome *outcome) noexcept
 {
-    if (did_copyup_or_null != nullptr)
-        *did_copyup_or_null = false;
+    guard_outcome ignored;
+    if (outcome == nullptr)
+        outcome = &ignored;
+    *outcome = {};
     // O_CREAT | O_EXCL never opens an existing entry, so what it opens is new, with one link.
     if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
         fd.reset(open_entry(entry, flags, mode));
+        outcome->created = static_cast<bool>(fd);
         return fd && fstat(fd.get(), &st) == 0 ? 0 : negated_errno();
     }
     for (int attempt = 0;; attempt++) {
@@ -167,8 +170,10 @@ int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_
                 return negated_errno();
             // A new entry, unless another one appeared meanwhile: that one is looked at.
             fd.reset(open_entry(entry, flags | O_EXCL, mode));
-            if (fd)
+            if (fd) {
+                outcome->created = true;
                 return fstat(fd.get(), &st) == 0 ? 0 : negated_errno();
+            }
             if (errno != EEXIST || attempt + 1 >= guard_attempts)
                 return negated_errno();
             continue;
@@ -189,14 +194,18 @@ int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_
                           (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
             return fd ? 0 : negated_errno();
         }
-        if (!copyup_enabled || attempt + 1 >= guard_attempts)
+        if (!copyup_enabled || attempt + 1 >= guard_attempts) {
+            record_refusal(change.operation, entry.path);
             return -EROFS;
+        }
         if (int res = may_change(inode.get(), st, change, as_caller); res != 0)
             return res;
         auto step = [&] { return copy_up(entry, st); };
         int res = as_caller != nullptr ? as_caller->with_daemon_rights(step) : step();
-        if (res == 0 && did_copyup_or_null != nullptr)
-            *did_copyup_or_null = true;
+        if (res == 0) {
+            outcome->copied_up = true;
+            record("copied-up", entry.path);
+        }
         // Whatever the name holds now is looked at afresh.
         if (res != 0 && res != -EAGAIN)
             return res;
@@ -216,7 +225,10 @@ int guard_write(const char *rel_path, const struct stat *stat_or_null,
         return res == -ENOENT ? 0 : res;
     unique_fd fd;
     struct stat st;
-    int res = open_guarded(entry, O_PATH, 0, {change_owner}, nullptr, fd, st, did_copyup_or_null);
+    guard_outcome outcome;
+    int res = open_guarded(entry, O_PATH, 0, {change_owner}, nullptr, fd, st, &outcome);
+    if (did_copyup_or_null != nullptr)
+        *did_copyup_or_null = outcome.copied_up;
     return res == -ENOENT ? 0 : res;
 }
 
@@ -256,12 +268,15 @@ static int change_guarded(const char *path, const guarded_change &change, Change
     struct stat st;
     if (int res = open_guarded(entry, O_PATH, 0, change, &as_caller, fd, st); res != 0)
         return res;
-    return make(fd.get(), st, as_caller);
+    int res = make(fd.get(), st, as_caller);
+    if (res == 0)
+        record(change.kind == change_content ? "changed" : "attributes", path);
+    return res;
 }
 
 int op_chmod(const char *path, mode_t mode) noexcept
 {
-    return change_guarded(path, {.kind = change_mode, .mode = mode},
+    return change_guarded(path, {.kind = change_mode, .mode = mode, .operation = "chmod"},
                           [&](int fd, const struct stat &st, caller_scope &as_caller) {
                               // Linux cannot change a symbolic link's mode.
                               if (S_ISLNK(st.st_mode))
@@ -273,12 +288,11 @@ int op_chmod(const char *path, mode_t mode) noexcept
 int op_chown(const char *path, uid_t uid, gid_t gid) noexcept
 {
     // On the entry itself, a symbolic link included, as lchown.
-    return change_guarded(path, {.kind = change_owner, .uid = uid, .gid = gid},
-                          [&](int fd, const struct stat &, caller_scope &) {
-                              return fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == -1
-                                         ? negated_errno()
-                                         : 0;
-                          });
+    return change_guarded(
+        path, {.kind = change_owner, .uid = uid, .gid = gid, .operation = "chown"},
+        [&](int fd, const struct stat &, caller_scope &) {
+            return fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == -1 ? negated_errno() : 0;
+        });
 }
 
 // truncate of the inode, with the caller's rights checked as for a truncate by name.
@@ -289,7 +303,7 @@ static int truncate_inode(int fd, off_t size)
 
 int op_truncate(const char *path, off_t size) noexcept
 {
-    return change_guarded(path, {.kind = change_content},
+    return change_guarded(path, {.kind = change_content, .operation = "truncate"},
                           [&](int fd, const struct stat &st, caller_scope &) {
                               // The kernel follows links itself: one here is a change beside
                               // the mount.
@@ -303,7 +317,8 @@ int op_truncate(const char *path, off_t size) noexcept
 // is not shared is changed through its descriptor, whatever its name holds now. A shared one goes
 // the way of its name (guard, copy-up), but only while the name still holds the open inode.
 template <typename ByFd, typename ByName>
-static int change_open_file(const char *path, struct fuse_file_info *fi, ByFd by_fd, ByName by_name)
+static int change_open_file(const char *path, struct fuse_file_info *fi, const char *operation,
+                            ByFd by_fd, ByName by_name)
 {
     if (fi == nullptr)
         return by_name();
@@ -316,20 +331,27 @@ static int change_open_file(const char *path, struct fuse_file_info *fi, ByFd by
         struct stat named;
         if (resolve_entry(path, entry) != 0 ||
             fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == -1 ||
-            named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+            named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
+            record_refusal(operation, path);
             return -EROFS;
+        }
         return by_name();
     }
     caller_scope as_caller;
     if (int res = as_caller.enter(); res != 0)
         return res;
-    return by_fd(fd, as_caller);
+    int res = by_fd(fd, as_caller);
+    if (res == 0 && strcmp(operation, "truncate") == 0)
+        record_content(path, fd);
+    else if (res == 0)
+        record("attributes", path);
+    return res;
 }
 
 int chmod_file(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
 {
     return change_open_file(
-        path, fi,
+        path, fi, "chmod",
         [&](int fd, caller_scope &as_caller) {
             struct stat st;
             if (fstat(fd, &st) == -1)
@@ -342,7 +364,7 @@ int chmod_file(const char *path, mode_t mode, struct fuse_file_info *fi) noexcep
 int chown_file(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi) noexcept
 {
     return change_open_file(
-        path, fi,
+        path, fi, "chown",
         [&](int fd, caller_scope &) { return fchown(fd, uid, gid) == -1 ? negated_errno() : 0; },
         [&] { return op_chown(path, uid, gid); });
 }
@@ -350,7 +372,7 @@ int chown_file(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi
 int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexcept
 {
     return change_open_file(
-        path, fi,
+        path, fi, "truncate",
         [&](int fd, caller_scope &) {
             // A read-only descriptor is truncated for an O_RDONLY | O_TRUNC open (without
             // atomic_o_trunc the kernel truncates after the open): through /proc, as the
@@ -373,5 +395,8 @@ int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file
     caller_scope as_caller;
     if (int res = as_caller.enter(); res != 0)
         return res;
-    return futimens(static_cast<int>(fi->fh), ts) == -1 ? negated_errno() : 0;
+    if (futimens(static_cast<int>(fi->fh), ts) == -1)
+        return negated_errno();
+    record("attributes", path);
+    return 0;
 }

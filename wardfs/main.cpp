@@ -73,9 +73,15 @@ int main(int argc, char *argv[])
         fprintf(stderr, "wardfs: without CAP_SETUID and CAP_SETGID, requests of other users "
                         "are refused\n");
 
+    // The record is opened before the daemon detaches, so a file it cannot have ends the start.
+    if (record_file != nullptr && (record_fd = open_record(record_file)) < 0)
+        return 1;
+
     // A failed mount must not look like success: a script would go on to change the shared
     // files in the unmounted base directory.
+    record_mark(true);
     int res = run_fuse(&args);
+    record_mark(false);
     fuse_opt_free_args(&args);
     return res == 0 ? 0 : 1;
 }

@@ -111,6 +111,7 @@ int op_mkdir(const char *path, mode_t mode) noexcept
         return res;
     if (mkdirat(entry.dir, entry.name, mode) == -1)
         return negated_errno();
+    record("created", path);
     return 0;
 }
 
@@ -122,6 +123,7 @@ static int remove_entry(const char *path, int flags)
         return res;
     if (unlinkat(entry.dir, entry.name, flags) == -1)
         return negated_errno();
+    record("removed", path);
     return 0;
 }
 
@@ -153,6 +155,7 @@ int op_symlink(const char *target, const char *linkpath) noexcept
         fprintf(stderr, "Failed to find newly created symlink '%s': %s\n", rel, g_strerror(err));
         return -err;
     }
+    record("created", linkpath);
     return 0;
 }
 
@@ -187,17 +190,29 @@ static int change_two_entries(const char *from, const char *to, Change change)
 int rename_entry(const char *from, const char *to, unsigned int flags) noexcept
 {
     // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them.
-    return change_two_entries(from, to, [flags](const base_entry &a, const base_entry &b) {
+    // The record tells a rename over an entry from one to a free name.
+    bool replacing = false;
+    int res = change_two_entries(from, to, [&](const base_entry &a, const base_entry &b) {
+        struct stat st;
+        replacing = record_fd >= 0 && (flags & RENAME_EXCHANGE) == 0 &&
+                    fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         return renameat2(a.dir, a.name, b.dir, b.name, flags);
     });
+    if (res == 0)
+        record((flags & RENAME_EXCHANGE) != 0 ? "exchanged" : "renamed", from, to,
+               replacing ? "replacing" : nullptr);
+    return res;
 }
 
 int op_link(const char *from, const char *to) noexcept
 {
     // No AT_SYMLINK_FOLLOW: a link to a symbolic link is a link to the link itself.
-    return change_two_entries(from, to, [](const base_entry &a, const base_entry &b) {
+    int res = change_two_entries(from, to, [](const base_entry &a, const base_entry &b) {
         return linkat(a.dir, a.name, b.dir, b.name, 0);
     });
+    if (res == 0)
+        record("created", to);
+    return res;
 }
 
 int op_statfs(const char *, struct statvfs *buf) noexcept
@@ -223,7 +238,8 @@ static int open_xattr_entry(const base_entry &at, unique_fd &fd)
 
 // Setting or removing an attribute changes the inode, so a shared one is guarded.
 template <typename Change>
-static int change_attribute(const char *path, const char *name, Change change)
+static int change_attribute(const char *path, const char *name, const char *operation,
+                            Change change)
 {
     if (!xattr_enabled)
         return -ENOSYS;
@@ -233,25 +249,28 @@ static int change_attribute(const char *path, const char *name, Change change)
         return res;
     unique_fd fd;
     struct stat st;
-    if (int res =
-            open_guarded(at, O_PATH, 0, {.kind = change_xattr, .xattr = name}, &as_caller, fd, st);
+    if (int res = open_guarded(at, O_PATH, 0,
+                               {.kind = change_xattr, .xattr = name, .operation = operation},
+                               &as_caller, fd, st);
         res != 0)
         return res;
     if (change(fd_path(fd.get()).c_str()) == -1)
         return negated_errno();
+    record("attributes", path);
     return 0;
 }
 
 int op_setxattr(const char *path, const char *name, const char *value, size_t size,
                 int flags) noexcept
 {
-    return change_attribute(
-        path, name, [&](const char *entry) { return setxattr(entry, name, value, size, flags); });
+    return change_attribute(path, name, "setxattr", [&](const char *entry) {
+        return setxattr(entry, name, value, size, flags);
+    });
 }
 
 int op_removexattr(const char *path, const char *name) noexcept
 {
-    return change_attribute(path, name,
+    return change_attribute(path, name, "removexattr",
                             [&](const char *entry) { return removexattr(entry, name); });
 }
 
@@ -393,6 +412,7 @@ int op_utimens(const char *path, const struct timespec ts[2]) noexcept
         return res;
     if (utimensat(entry.dir, entry.name, ts, AT_SYMLINK_NOFOLLOW) == -1)
         return negated_errno();
+    record("attributes", path);
     return 0;
 }
 

@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 
 int base_dir_fd = -1;
 int copyup_enabled = 0;
 int xattr_enabled = 0;
 int passthrough_disabled = 0;
+const char *record_file = nullptr;
 
 // clang-format off
 const struct fuse_opt option_table[] = {
@@ -25,6 +27,10 @@ const struct fuse_opt option_table[] = {
     // Kernel passthrough is on wherever the kernel and libfuse have it; this turns it off.
     // Every build takes it, so one fstab line serves them all.
     FUSE_OPT_KEY("no_passthrough", OPTION_KEY_NO_PASSTHROUGH),
+    // The record of what the mount changed and refused.
+    FUSE_OPT_KEY("--record ", OPTION_KEY_RECORD),
+    FUSE_OPT_KEY("--record=", OPTION_KEY_RECORD),
+    FUSE_OPT_KEY("record=", OPTION_KEY_RECORD),
     FUSE_OPT_END,
 };
 // clang-format on
@@ -67,6 +73,20 @@ int process_option(void *data, const char *arg, int key, struct fuse_args *outar
         return 0;
     case OPTION_KEY_NO_PASSTHROUGH:
         passthrough_disabled = 1;
+        return 0;
+    case OPTION_KEY_RECORD:
+        // libfuse hands "--recordFILE" for "--record FILE", else the option as written.
+        // A copy: libfuse frees the argument it built.
+        for (const char *prefix : {"--record=", "record=", "--record"})
+            if (strncmp(arg, prefix, strlen(prefix)) == 0) {
+                record_file = strdup(arg + strlen(prefix));
+                break;
+            }
+        if (record_file == nullptr || *record_file == '\0') {
+            fprintf(stderr, "Missing file after --record\n");
+            fprintf(stderr, "see `%s -h' for usage\n", outargs->argv[0]);
+            exit(1);
+        }
         return 0;
     default:
         fprintf(stderr, "see `%s -h' for usage\n", outargs->argv[0]);

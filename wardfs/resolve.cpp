@@ -88,6 +88,7 @@ int resolve_entry(const char *path, base_entry &entry) noexcept
     const char *rel = to_relative_path(path);
     const char *slash = strrchr(rel, '/');
     entry.release_dir();
+    entry.path = path;
     if (slash == nullptr) {
         entry.dir = base_dir_fd;
         entry.name = rel;

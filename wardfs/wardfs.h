@@ -13,6 +13,9 @@
 extern int base_dir_fd;
 extern int copyup_enabled;
 extern int xattr_enabled;
+// --record FILE: the file named on the command line, and its descriptor (-1 without it).
+extern const char *record_file;
+extern int record_fd;
 
 enum {
     OPTION_KEY_HELP = 0,
@@ -20,6 +23,7 @@ enum {
     OPTION_KEY_COPYUP = 2,
     OPTION_KEY_XATTR = 3,
     OPTION_KEY_NO_PASSTHROUGH = 4,
+    OPTION_KEY_RECORD = 5,
 };
 
 extern const struct fuse_opt option_table[];
@@ -143,6 +147,7 @@ struct base_entry {
     int owned = -1; // the directory, unless it is the base itself
     int dir = -1;
     const char *name = nullptr;
+    const char *path = nullptr; // the FUSE path it was resolved from
 };
 
 // Set once openat2 has answered ENOSYS (older kernels, qemu-user): directories are then
@@ -187,7 +192,13 @@ struct guarded_change {
     mode_t mode = 0;                    // chmod's new mode
     uid_t uid = static_cast<uid_t>(-1); // chown's new owner and group, -1 for none
     gid_t gid = static_cast<gid_t>(-1);
-    const char *xattr = ""; // the attribute's name
+    const char *xattr = "";     // the attribute's name
+    const char *operation = ""; // its name in the record of a refusal
+};
+// What open_guarded did on the way.
+struct guard_outcome {
+    bool copied_up = false;
+    bool created = false; // O_CREAT made a new file
 };
 // Opens the entry for a guarded change: the descriptor `fd` refers to an inode that is not
 // shared (or to a private copy made for this change), opened with `flags` (O_PATH for a
@@ -196,7 +207,7 @@ struct guarded_change {
 // when the name kept changing back to one after each copy-up.
 int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_change &change,
                  caller_scope *as_caller, unique_fd &fd, struct stat &st,
-                 bool *did_copyup_or_null = nullptr) noexcept;
+                 guard_outcome *outcome = nullptr) noexcept;
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept;
 int copy_up_error_to_errno(int code) noexcept;
@@ -220,6 +231,17 @@ int pass_through(const char *path, struct fuse_file_info *fi) noexcept;
 bool end_pass_through(const char *path, const struct fuse_file_info *fi) noexcept;
 void name_gone(const char *path) noexcept;
 void name_moved(const char *from, const char *to, bool exchanged) noexcept;
+
+// The record of what the mount changed and refused (--record). Each call writes one line,
+// and only for a change that reached the base; nothing without --record.
+int open_record(const char *file) noexcept; // the descriptor, or -1 after a message
+void record_mark(bool start) noexcept;      // "start", or "end" (with "incomplete")
+void record(const char *what, const char *path, const char *path2 = nullptr,
+            const char *tail = nullptr) noexcept;
+// "changed", once per open file.
+void record_content(const char *path, int fd) noexcept;
+void record_release(int fd) noexcept;
+void record_refusal(const char *operation, const char *path) noexcept;
 
 // Open files and data transfer.
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;

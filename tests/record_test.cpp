@@ -1,0 +1,132 @@
+// The record of a mount (--record): refusals name the program, names of any bytes read back
+// exactly, failed calls leave no line, and a daemon killed mid-work leaves whole lines.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <set>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct recorded : testing::Test {
+    temp_dir work;
+    std::string base = work / "base", record = work / "record";
+    void SetUp() override
+    {
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        write_file(base + "/shared", "shared");
+        ASSERT_EQ(link((base + "/shared").c_str(), (work / "other").c_str()), 0);
+    }
+    std::string mnt() const { return work / "mnt"; }
+    // The reader's names (NUL-separated) and exit status.
+    run_result names(bool removed = false) const
+    {
+        std::vector<std::string> argv = {WARDFS_RECORD_NAMES, "-0"};
+        if (removed)
+            argv.push_back("--removed");
+        argv.push_back(record);
+        return run(WARDFS_RECORD_NAMES, argv);
+    }
+};
+
+std::set<std::string> split(const std::string &nul_separated)
+{
+    std::set<std::string> out;
+    for (size_t at = 0, end; (end = nul_separated.find('\0', at)) != std::string::npos;
+         at = end + 1)
+        out.insert(nul_separated.substr(at, end - at));
+    return out;
+}
+
+// A refusal says which operation, which name, and which program asked (truncate(1) opens
+// the file for writing first); calls that failed leave no line.
+TEST_F(recorded, refusals_name_the_program)
+{
+    {
+        wardfs_mount m(base, mnt(), {"--record", record});
+        const std::string s = m / "shared";
+        for (const char *command : {"truncate -s 0", "chmod 600"})
+            EXPECT_NE(run("/bin/sh", {"sh", "-c", std::string(command) + " '" + s + "'"}).status, 0)
+                << command;
+        EXPECT_NE(truncate(s.c_str(), 0), 0);
+        EXPECT_NE(mkdir((m / "shared").c_str(), 0755), 0) << "exists";
+        EXPECT_NE(unlink((m / "missing").c_str()), 0);
+    }
+    const std::string text = read_file(record);
+    std::vector<std::string> lines = {"refused open \"shared\" ", "refused chmod \"shared\" ",
+                                      " 0 \"truncate\"\n", " 0 \"chmod\"\n",
+                                      "refused truncate \"shared\" "};
+    // Under an emulator this program's name is the emulator's.
+    if (!emulated())
+        lines.push_back(" 0 \"record_tests\"\n");
+    for (const auto &line : lines)
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+    EXPECT_EQ(text.find("created"), std::string::npos) << text;
+    EXPECT_EQ(text.find("removed"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(0, 6), "start\n");
+    EXPECT_EQ(text.substr(text.size() - 4), "end\n");
+    EXPECT_EQ(names().status, 0);
+    EXPECT_EQ(names().out, "");
+}
+
+// Names with tabs, newlines, backslashes, quotes, UTF-8 and bytes that are not UTF-8 come
+// back from the reader exactly, created, renamed and removed.
+TEST_F(recorded, names_of_any_bytes_read_back)
+{
+    const std::vector<std::string> kept = {"tab\there",   "new\nline",   "back\\slash\"quote\"",
+                                           "caf\xc3\xa9", "bad\xff\xfe", "\x01\x7f\xc3",
+                                           "sp ace \\377"};
+    {
+        wardfs_mount m(base, mnt(), {"--record", record});
+        for (const auto &name : kept)
+            write_file(m / name + ".tmp", "x");
+        for (const auto &name : kept)
+            ASSERT_EQ(rename((m / name + ".tmp").c_str(), (m / name).c_str()), 0) << name;
+        ASSERT_EQ(mkdir((m / "gone\n").c_str(), 0755), 0);
+        ASSERT_EQ(rmdir((m / "gone\n").c_str()), 0);
+    }
+    run_result r = names();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(split(r.out), std::set<std::string>(kept.begin(), kept.end()));
+    EXPECT_EQ(names(true).out, "");
+}
+
+// kill -9 of the daemon in the middle of a workload: every line of the record is whole, and
+// the reader takes it, saying it was cut short.
+TEST_F(recorded, a_killed_daemon_leaves_whole_lines)
+{
+    wardfs_mount m(base, mnt(), {"--record", record});
+    pid_t worker = fork();
+    if (worker == 0) {
+        for (int i = 0;; i++) {
+            const std::string f = m / ("f" + std::to_string(i % 50));
+            write_file(f, "data");
+            rename(f.c_str(), (f + ".r").c_str());
+            unlink((f + ".r").c_str());
+        }
+    }
+    usleep(300000);
+    kill(m.pid, SIGKILL);
+    waitpid(m.pid, nullptr, 0);
+    m.pid = -1;
+    kill(worker, SIGKILL);
+    waitpid(worker, nullptr, 0);
+    const std::string text = read_file(record);
+    ASSERT_GT(text.size(), 100u) << "the workload recorded little";
+    EXPECT_EQ(text.back(), '\n') << "a line was cut";
+    EXPECT_EQ(text.find("end"), std::string::npos);
+    run_result r = names();
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("cut short"), std::string::npos) << r.err;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return run_privileged_tests(argc, argv, true);
+}
