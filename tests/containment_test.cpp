@@ -28,21 +28,6 @@ namespace {
 const uid_t attacker = 65534; // nobody
 const uid_t victim = 4243;
 
-// Runs `fn` in a child with the identity `uid`:`uid` and no supplementary groups; its result
-// is the child's exit status (0 for success).
-int as_user(uid_t uid, const std::function<int()> &fn)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
-            _exit(126);
-        _exit(fn());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Writes a file quietly: in the children a failure is part of the game.
 void put(const std::string &path, const char *content)
 {

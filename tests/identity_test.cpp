@@ -24,21 +24,6 @@ namespace {
 const uid_t nobody = 65534;
 const uid_t victim = 4243;
 
-// Runs `fn` in a child as `uid`:`uid` without supplementary groups; its result is the child's
-// exit status.
-int as_user(uid_t uid, const std::function<int()> &fn)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
-            _exit(126);
-        _exit(fn());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 struct identity : testing::Test {
     temp_dir work;
     std::string base = work / "base", tmp = base + "/tmp";

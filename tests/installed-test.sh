@@ -65,10 +65,13 @@ else
     check "wardfs mounts" false
 fi
 # mount(8) through the fuse package's helper, copy-up asked for as a mount option.
-if mount -t fuse.wardfs "$work/base" "$work/mnt2" -o copyup; then
+if mount -t fuse.wardfs "$work/base" "$work/mnt2" -o "copyup,record=$work/record"; then
     check "mount -t fuse.wardfs -o copyup gives the name a private copy" \
         sh -c "echo more >>'$work/mnt2/f' && test \"\$(cat '$work/base/g')\" = shared"
     check "umount unmounts it" umount "$work/mnt2"
+    sleep 1 # the daemon writes the record's end once it has seen the unmount
+    check "wardfs-record-names reads the record" output_is '"f"' wardfs-record-names \
+        "$work/record"
 else
     check "mount -t fuse.wardfs mounts" false
 fi

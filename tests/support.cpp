@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <ftw.h>
 #include <poll.h>
@@ -170,6 +171,19 @@ run_result run(const std::string &program, const std::vector<std::string> &argv,
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+int as_user(uid_t uid, const std::function<int()> &fn)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
+            _exit(126);
+        _exit(fn());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string mountinfo_line(const std::string &mount_point)

@@ -37,6 +37,10 @@ struct run_result {
 run_result run(const std::string &program, const std::vector<std::string> &argv,
                const std::function<void()> &child_setup = {});
 
+// Runs `fn` in a child with the identity `uid`:`uid` and no supplementary groups; its result
+// is the child's exit status (0 for success).
+int as_user(uid_t uid, const std::function<int()> &fn);
+
 // Replaces the process with `program` and `argv` (argv[0] included; argv ends with null).
 // In a cross build the program runs under the build's emulator, which cannot give it an
 // empty argv: it then sees its own path as argv[0].

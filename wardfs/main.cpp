@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
                         "are refused\n");
 
     // The record is opened before the daemon detaches, so a file it cannot have ends the start.
-    if (record_file != nullptr && (record_fd = open_record(record_file)) < 0)
+    if (record_file != nullptr && (record_fd = open_record_file(record_file)) < 0)
         return 1;
 
     // A failed mount must not look like success: a script would go on to change the shared

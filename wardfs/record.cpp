@@ -154,7 +154,7 @@ static bool inside_base(const char *file)
     return inside;
 }
 
-int open_record(const char *file) noexcept
+int open_record_file(const char *file) noexcept
 {
     // A record inside the base would stand among the files a committing step takes, and
     // record its own writes if the mount were the way to it: refused.

@@ -234,7 +234,7 @@ void name_moved(const char *from, const char *to, bool exchanged) noexcept;
 
 // The record of what the mount changed and refused (--record). Each call writes one line,
 // and only for a change that reached the base; nothing without --record.
-int open_record(const char *file) noexcept; // the descriptor, or -1 after a message
+int open_record_file(const char *file) noexcept; // the descriptor, or -1 after a message
 void record_mark(bool start) noexcept;      // "start", or "end" (with "incomplete")
 void record(const char *what, const char *path, const char *path2 = nullptr,
             const char *tail = nullptr) noexcept;
