@@ -7,9 +7,10 @@
 # usage: bench/metaphase.sh OLD_WARDFS NEW_WARDFS [ROUNDS] [USER]
 #   USER (say 65534) runs the operations as that user through allow_other.
 # FILES and DIRS set the workload (20000 files in 100 directories); SCRATCH the parent of
-# the scratch directory (/var/tmp); METAOPS the workload program (build/bench/metaops).
+# the scratch directory (/var/tmp); METAOPS the workload program (build/bench/metaops);
+# OPS the operations (stat create rename unlink; untar unpacks /usr/include).
 set -euo pipefail
-[ "$#" -ge 2 ] || { sed -n '7,10p' "$0" >&2; exit 2; }
+[ "$#" -ge 2 ] || { sed -n '7,11p' "$0" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "metaphase: needs root (mounts)" >&2; exit 1; }
 old=$1 new=$2 rounds=${3:-5} user=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,9 +25,23 @@ cleanup() {
 }
 trap cleanup EXIT
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+tar -cf "$scratch/tree.tar" -C /usr include
 once() { # DAEMON OP: the seconds of OP on every file, through a fresh mount
     rm -rf "$scratch/base"
     mkdir -p "$scratch/base/meta" "$scratch/mnt"
+    if [ "$2" = untar ]; then
+        [ -z "$user" ] || chown -R "$user" "$scratch/base/meta"
+        sync
+        "$1" "$scratch/base" "$scratch/mnt" -o allow_other
+        local start end
+        start=$(date +%s.%N)
+        ${user:+setpriv --reuid="$user" --regid="$user" --clear-groups} \
+            tar -xf "$scratch/tree.tar" -C "$scratch/mnt/meta"
+        end=$(date +%s.%N)
+        fusermount -u "$scratch/mnt"
+        awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
+        return
+    fi
     "$metaops" "$scratch/base/meta" "$files" "$dirs" "$([ "$2" = create ] && echo setup || echo setup-files)"
     [ -z "$user" ] || chown -R "$user" "$scratch/base/meta"
     sync
@@ -36,7 +51,7 @@ once() { # DAEMON OP: the seconds of OP on every file, through a fresh mount
     fusermount -u "$scratch/mnt"
 }
 printf '%-8s %10s %10s %8s\n' op old_s new_s new/old
-for op in stat create rename unlink; do
+for op in ${OPS:-stat create rename unlink}; do
     a="" b=""
     for _ in $(seq "$rounds"); do
         a+="$(once "$old" "$op") "

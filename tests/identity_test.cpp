@@ -168,6 +168,30 @@ TEST_F(identity, attributes_are_read_as_the_caller)
     EXPECT_EQ(read_tag(mx), 0) << "through the mount (99: the victim's value was read)";
 }
 
+// A write by another user drops a file's capabilities, through the mount as on the base,
+// though that user could not remove them itself.
+TEST_F(identity, a_writer_drops_capabilities_as_on_the_base)
+{
+    if (system("command -v setcap >/dev/null && command -v getcap >/dev/null") != 0)
+        GTEST_SKIP() << "*** SKIP: setcap and getcap (libcap2-bin) are missing ***";
+    wardfs_mount m(base, mnt(), {"-oallow_other", "--xattr"});
+    for (const std::string &dir : {tmp, m / "tmp"}) {
+        const std::string f = dir + "/prog";
+        write_file(f, "program");
+        ASSERT_EQ(chmod(f.c_str(), 0777), 0);
+        ASSERT_EQ(system(("setcap cap_net_raw+ep '" + f + "'").c_str()), 0);
+        EXPECT_EQ(as_user(nobody,
+                          [&] {
+                              int fd = open(f.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                              return fd >= 0 && write(fd, "!", 1) == 1 ? 0 : 1;
+                          }),
+                  0)
+            << dir;
+        EXPECT_EQ(run("/bin/sh", {"sh", "-c", "getcap '" + f + "'"}).out, "") << dir;
+        EXPECT_EQ(read_file(f), "program!") << dir;
+    }
+}
+
 // nobody asks for a change of a root symbolic link's attributes that the base refuses it: the
 // link, shared with a second name, is not copied up on the way.
 TEST_F(identity, no_copy_up_for_a_refused_change)

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <glib.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 int copy_up_error_to_errno(int code) noexcept
@@ -256,6 +257,20 @@ static int set_mode(int fd, const struct stat &st, mode_t mode, caller_scope &as
         [&] { return chmod(name.c_str(), mode) == -1 ? negated_errno() : 0; });
 }
 
+int remove_attribute(int fd, const char *name, caller_scope &as_caller) noexcept
+{
+    const fd_path path(fd);
+    if (removexattr(path.c_str(), name) == 0)
+        return 0;
+    // The kernel asks for security.capability to go before a write by a writer without
+    // CAP_FSETID, as the base drops it on such a write itself: any writer may have it done.
+    if (errno != EPERM || !as_caller.active || strcmp(name, "security.capability") != 0 ||
+        !may_write(fd))
+        return negated_errno();
+    return as_caller.with_daemon_rights(
+        [&] { return removexattr(path.c_str(), name) == -1 ? negated_errno() : 0; });
+}
+
 // The guarded changes by name: each is made through the descriptor the guard decided on.
 template <typename Change>
 static int change_guarded(const char *path, const guarded_change &change, Change make)
@@ -265,7 +280,7 @@ static int change_guarded(const char *path, const guarded_change &change, Change
     if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
         return res;
     unique_fd fd;
-    struct stat st;
+    struct stat st = {};
     if (int res = open_guarded(entry, O_PATH, 0, change, &as_caller, fd, st); res != 0)
         return res;
     int res = make(fd.get(), st, as_caller);

@@ -248,14 +248,14 @@ static int change_attribute(const char *path, const char *name, const char *oper
     if (int res = resolve_as_caller(path, as_caller, at); res != 0)
         return res;
     unique_fd fd;
-    struct stat st;
+    struct stat st = {};
     if (int res = open_guarded(at, O_PATH, 0,
                                {.kind = change_xattr, .xattr = name, .operation = operation},
                                &as_caller, fd, st);
         res != 0)
         return res;
-    if (change(fd_path(fd.get()).c_str()) == -1)
-        return negated_errno();
+    if (int res = change(fd.get(), as_caller); res != 0)
+        return res;
     record("attributes", path);
     return 0;
 }
@@ -263,15 +263,16 @@ static int change_attribute(const char *path, const char *name, const char *oper
 int op_setxattr(const char *path, const char *name, const char *value, size_t size,
                 int flags) noexcept
 {
-    return change_attribute(path, name, "setxattr", [&](const char *entry) {
-        return setxattr(entry, name, value, size, flags);
+    return change_attribute(path, name, "setxattr", [&](int fd, caller_scope &) {
+        return setxattr(fd_path(fd).c_str(), name, value, size, flags) == -1 ? negated_errno() : 0;
     });
 }
 
 int op_removexattr(const char *path, const char *name) noexcept
 {
-    return change_attribute(path, name, "removexattr",
-                            [&](const char *entry) { return removexattr(entry, name); });
+    return change_attribute(path, name, "removexattr", [&](int fd, caller_scope &as_caller) {
+        return remove_attribute(fd, name, as_caller);
+    });
 }
 
 // Reading changes nothing, so shared entries are read like any other, with the caller's

@@ -212,6 +212,9 @@ int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept;
 int copy_up_error_to_errno(int code) noexcept;
 void dakt_close_fd(int fd) noexcept;
+// Removes the attribute `name` of the inode `fd` as the caller; security.capability also for
+// a caller who may write the file, as a write on the base would drop it.
+int remove_attribute(int fd, const char *name, caller_scope &as_caller) noexcept;
 int op_chmod(const char *path, mode_t mode) noexcept;
 int op_chown(const char *path, uid_t uid, gid_t gid) noexcept;
 int op_truncate(const char *path, off_t size) noexcept;
@@ -235,7 +238,7 @@ void name_moved(const char *from, const char *to, bool exchanged) noexcept;
 // The record of what the mount changed and refused (--record). Each call writes one line,
 // and only for a change that reached the base; nothing without --record.
 int open_record_file(const char *file) noexcept; // the descriptor, or -1 after a message
-void record_mark(bool start) noexcept;      // "start", or "end" (with "incomplete")
+void record_mark(bool start) noexcept;           // "start", or "end" (with "incomplete")
 void record(const char *what, const char *path, const char *path2 = nullptr,
             const char *tail = nullptr) noexcept;
 // "changed", once per open file.
