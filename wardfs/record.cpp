@@ -19,14 +19,21 @@ int record_fd = -1;
 
 namespace {
 
+// Lines are written one at a time, in the order the changes were made.
+std::mutex write_lock;
 // Set when a line could not be written: the end marker then says the record is incomplete.
 bool record_failed;
+// What the last line said of which name, to leave out a line that adds nothing to it: a
+// "changed" or "attributes" right after "created" of the same name (a new file's content and
+// attributes are new anyway: tar, cp and install set both on every file), or the same line
+// again.
+std::string last_what, last_name;
 
 // Opens whose content change is recorded already, by descriptor.
 std::mutex changed_lock;
 std::unordered_set<int> changed_opens;
 
-void write_line(const std::string &line)
+void write_line_locked(const std::string &line)
 {
     for (size_t done = 0; done < line.size();) {
         ssize_t n = write(record_fd, line.data() + done, line.size() - done);
@@ -38,6 +45,13 @@ void write_line(const std::string &line)
         }
         done += static_cast<size_t>(n);
     }
+}
+
+void write_line(const std::string &line)
+{
+    std::lock_guard<std::mutex> hold(write_lock);
+    last_what.clear();
+    write_line_locked(line);
 }
 
 // "NAME" of a FUSE path: relative to the base, "." for the base itself.
@@ -62,7 +76,16 @@ void record(const char *what, const char *path, const char *path2, const char *t
         if (tail != nullptr)
             line.append(" ").append(tail);
         line += '\n';
-        write_line(line);
+        const bool detail = strcmp(what, "changed") == 0 || strcmp(what, "attributes") == 0;
+        std::lock_guard<std::mutex> hold(write_lock);
+        if (detail && path2 == nullptr && last_name == path &&
+            (last_what == "created" || last_what == what)) {
+            errno = saved;
+            return;
+        }
+        write_line_locked(line);
+        last_what = path2 == nullptr ? what : "";
+        last_name = path;
     } catch (const std::bad_alloc &) {
         record_failed = true;
     }

@@ -18,6 +18,9 @@
 //   end                            the mount ended cleanly
 //   end incomplete                 it ended, but a line could not be written
 //
+// A "changed" or "attributes" line that would follow "created" of the same name, or repeat
+// the line right before it, is left out: it adds nothing.
+//
 // Quoting: printable ASCII stands as it is except `"` and `\`, which take a backslash;
 // \a \b \t \n \v \f \r stand for those bytes; valid UTF-8 stands as it is; every other byte
 // is \ooo, three octal digits.
