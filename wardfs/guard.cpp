@@ -181,6 +181,20 @@ int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_
         }
         if (fstat(inode.get(), &st) == -1)
             return negated_errno();
+        // The name must still hold this inode: a copy-up for another request may have moved
+        // the name to a private copy, and the old inode's link count then counts only its
+        // other names, which this change must never reach. A name that moved is looked at
+        // again.
+        struct stat named;
+        const int looked = fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW);
+        if (looked == -1 && errno != ENOENT)
+            return negated_errno();
+        if (looked == -1 || !same_inode(named, st)) {
+            if (attempt + 1 >= guard_attempts)
+                return -ESTALE; // the base keeps changing beside the mount
+            continue;
+        }
+        st = named;
         if (!shared(st)) {
             if (flags == O_PATH) {
                 fd = std::move(inode);
