@@ -359,10 +359,15 @@ data_scope::~data_scope()
     errno = saved;
 }
 
+bool daemon_has_capability(int cap) noexcept
+{
+    return own_capabilities().effective(cap);
+}
+
 bool may_act_as_others() noexcept
 {
-    const daemon_capabilities &own = own_capabilities();
-    return own_ids().uid != 0 || (own.effective(CAP_SETUID) && own.effective(CAP_SETGID));
+    return own_ids().uid != 0 ||
+           (daemon_has_capability(CAP_SETUID) && daemon_has_capability(CAP_SETGID));
 }
 
 void prepare_identity_switches() noexcept

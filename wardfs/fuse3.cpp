@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -62,16 +61,6 @@ const struct fuse_opt debug_option_table[] = {
     FUSE_OPT_END,
 };
 
-// Registering a backing file takes CAP_SYS_ADMIN.
-[[maybe_unused]] bool may_register_backing_files()
-{
-    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &header, data) == -1)
-        return false;
-    return (data[CAP_SYS_ADMIN / 32].effective & (1u << (CAP_SYS_ADMIN % 32))) != 0;
-}
-
 // Kernel passthrough is on wherever it can be: the kernel offers it (6.9 and later), libfuse
 // has it (3.17), the daemon may register backing files, the user has not turned it off, and
 // the kernel's writeback cache, which it does not combine with passthrough, is off.
@@ -84,7 +73,7 @@ const char *passthrough_off_reason(struct fuse_conn_info *conn)
         return "writeback_cache";
     if ((conn->capable_ext & FUSE_CAP_PASSTHROUGH) == 0)
         return "the kernel does not offer it";
-    if (!may_register_backing_files())
+    if (!daemon_has_capability(CAP_SYS_ADMIN)) // registering a backing file takes it
         return "no CAP_SYS_ADMIN";
     return nullptr;
 #else

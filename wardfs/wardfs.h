@@ -124,6 +124,8 @@ struct data_scope {
 };
 // Reads the daemon's own ids, groups and capabilities; before the loop starts.
 void prepare_identity_switches() noexcept;
+// Whether the daemon's own effective set, as it started, holds the capability `cap`.
+bool daemon_has_capability(int cap) noexcept;
 // Whether the daemon can act as other users (CAP_SETUID and CAP_SETGID), or, not being root,
 // serves them as itself.
 bool may_act_as_others() noexcept;
