@@ -5,6 +5,7 @@ FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
 ARMHF_BUILD ?= build-armhf
 DEB_BUILD ?= build-deb
+DEB_ARMHF_BUILD ?= build-deb-armhf
 FUSE3_BUILD ?= build-fuse3
 FUSE3_LATEST_BUILD ?= build-fuse3-latest
 FUZZ_SECONDS ?= 300
@@ -12,7 +13,7 @@ SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-fuse3 build-fuse3-latest demo check check-fuse3 check-fuse3-latest check-sanitize check-tsan check-armhf deb \
+.PHONY: all deps build build-fuse3 build-fuse3-latest demo check check-fuse3 check-fuse3-latest check-sanitize check-tsan check-armhf deb deb-armhf \
 	check-deb soak fuzz bench xfstests clean
 
 all: build
@@ -84,7 +85,7 @@ check-armhf: deps
 	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
 	cmake -G Ninja -S . -B $(ARMHF_BUILD) $(CMAKE_FLAGS) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
-		-DVASKEL_TARGET_TREE=$(abspath $(or $(ARMHF_TREE),$(ARMHF_BUILD)/target-tree))
+		-DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
 	cmake --build $(ARMHF_BUILD)
 	cd $(ARMHF_BUILD) && ctest --output-on-failure --timeout 1200
 
@@ -95,6 +96,19 @@ deb: deps
 		-DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
 	cmake --build $(DEB_BUILD)
 	cd $(DEB_BUILD) && cpack
+
+# The same package cross-built for armhf against the target tree of check-armhf (or
+# ARMHF_TREE=DIR), its dependencies computed for armhf from that tree; the .deb lands in
+# $(DEB_ARMHF_BUILD).
+ARMHF_TREE_DIR = $(abspath $(or $(ARMHF_TREE),$(ARMHF_BUILD)/target-tree))
+deb-armhf: deps
+	./scripts/install-deps.sh dpkg-dev g++-arm-linux-gnueabihf mmdebstrap
+	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
+	cmake -G Ninja -S . -B $(DEB_ARMHF_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
+	cmake --build $(DEB_ARMHF_BUILD)
+	cd $(DEB_ARMHF_BUILD) && DEB_HOST_ARCH=armhf cpack
 
 # Installs the package with apt-get, checks the installed programs and man pages, and
 # removes the package again, also when a check fails.
@@ -145,5 +159,5 @@ bench: build build-fuse3 build-fuse3-latest
 		tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD) \
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD) $(DEB_ARMHF_BUILD) \
 		$(FUSE3_BUILD)
