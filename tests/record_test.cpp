@@ -25,11 +25,11 @@ struct recorded : testing::Test {
     // The reader's names (NUL-separated) and exit status.
     run_result names(bool removed = false) const
     {
-        std::vector<std::string> argv = {WARDFS_RECORD_NAMES, "-0"};
+        std::vector<std::string> argv = {record_names_bin(), "-0"};
         if (removed)
             argv.push_back("--removed");
         argv.push_back(record);
-        return run(WARDFS_RECORD_NAMES, argv);
+        return run(record_names_bin(), argv);
     }
 };
 
@@ -100,6 +100,7 @@ TEST_F(recorded, names_of_any_bytes_read_back)
 TEST_F(recorded, a_killed_daemon_leaves_whole_lines)
 {
     wardfs_mount m(base, mnt(), {"--record", record});
+    ASSERT_GT(m.pid, 0) << "no daemon to kill"; // kill(-1) would end every process
     pid_t worker = fork();
     if (worker == 0) {
         for (int i = 0;; i++) {
