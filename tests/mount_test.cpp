@@ -301,7 +301,7 @@ TEST_F(mounted, libfuse_2_options_and_unknown_ones)
         EXPECT_EQ(read_file(m / "plain"), "plain content");
         EXPECT_EQ(lstat_of(m / "plain").st_ino, lstat_of(base + "/plain").st_ino);
     }
-    run_result r = run(WARDFS_BIN, {WARDFS_BIN, base, mnt(), "-f", "-ono_such_option"});
+    run_result r = run(wardfs_bin(), {wardfs_bin(), base, mnt(), "-f", "-ono_such_option"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("unknown option"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("no_such_option"), std::string::npos) << r.err;

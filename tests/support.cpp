@@ -19,6 +19,7 @@
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
 
@@ -110,9 +111,27 @@ static void drain(int out_fd, int err_fd, run_result &r)
 #define TEST_EMULATOR ""
 #endif
 
+// Built for another machine and run under an emulator: true for a cross build, unless the
+// programs run on the target itself (a booted guest of the target's architecture).
 bool emulated()
 {
-    return TEST_EMULATOR[0] != '\0';
+    static const bool on_other_machine = [] {
+        struct utsname u;
+        return TEST_EMULATOR[0] != '\0' && uname(&u) == 0 && strncmp(u.machine, "arm", 3) != 0;
+    }();
+    return on_other_machine;
+}
+
+const char *wardfs_bin()
+{
+    const char *installed = getenv("WARDFS");
+    return installed != nullptr && *installed != '\0' ? installed : WARDFS_BIN;
+}
+
+const char *record_names_bin()
+{
+    const char *installed = getenv("WARDFS_RECORD_NAMES");
+    return installed != nullptr && *installed != '\0' ? installed : WARDFS_RECORD_NAMES;
 }
 
 // A program built for the target: an ARM ELF file, while this host is not ARM.
@@ -224,7 +243,8 @@ static std::vector<std::string> daemon_options()
 
 std::string wardfs_launcher_script()
 {
-    std::string script = "#!/bin/sh\nexec " + std::string(TEST_EMULATOR) + " " WARDFS_BIN " \"$@\"";
+    std::string script = std::string("#!/bin/sh\nexec ") + (emulated() ? TEST_EMULATOR " " : "") +
+                         wardfs_bin() + " \"$@\"";
     for (const auto &option : daemon_options())
         script += " '" + option + "'";
     return script + "\n";
@@ -236,7 +256,7 @@ wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
     : base(base_), mnt(mnt_), log(mnt_ + ".log")
 {
     mkdir(mnt.c_str(), 0755);
-    std::vector<std::string> args = {WARDFS_BIN, base, mnt, "-f"};
+    std::vector<std::string> args = {wardfs_bin(), base, mnt, "-f"};
     for (const auto &option : daemon_options())
         args.push_back(option);
     args.insert(args.end(), extra.begin(), extra.end());
@@ -254,7 +274,7 @@ wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        exec_program(WARDFS_BIN, argv.data());
+        exec_program(wardfs_bin(), argv.data());
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!fuse_mounted_at(mnt)) {

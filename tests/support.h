@@ -46,8 +46,14 @@ int as_user(uid_t uid, const std::function<int()> &fn);
 // empty argv: it then sees its own path as argv[0].
 [[noreturn]] void exec_program(const char *program, char *const argv[]);
 
-// True when programs of the build run under an emulator (a cross build).
+// True when programs of the build run under an emulator: a cross build, run on a machine
+// that is not of the target's kind.
 bool emulated();
+
+// The wardfs and wardfs-record-names under test: the build's, or the installed programs that
+// the environment names in WARDFS and WARDFS_RECORD_NAMES.
+const char *wardfs_bin();
+const char *record_names_bin();
 
 // A shell script that starts the wardfs of this build with its arguments, as the test fixture
 // does (under the emulator, and with the options of a ThreadSanitizer build), for programs
