@@ -156,4 +156,33 @@ TEST_F(break_hardlink, no_space_loses_nothing)
     EXPECT_EQ(umount2(small.path.c_str(), MNT_DETACH), 0);
 }
 
+// The library's generator: refuses a value that is not an absolute path and directories
+// that do not exist, and appends what it received to VASKEL_GENERATOR_RECORD when asked.
+TEST(library_generator, checks_and_records_its_arguments)
+{
+    temp_dir dir;
+    const std::string record = dir / "record";
+    const auto run = [&](const char *value, const char *normal, const char *late) {
+        GError *error = nullptr;
+        gboolean ok = vaskel_cmd__private__()->run_generator(value, normal, nullptr, late, &error);
+        EXPECT_EQ(ok == FALSE, error != nullptr) << "a failure sets a GError, a success none";
+        if (error != nullptr)
+            g_error_free(error);
+        return ok != FALSE;
+    };
+    const char *d = dir.path.c_str();
+    unsetenv("VASKEL_GENERATOR_RECORD");
+    EXPECT_TRUE(run("/deploy/0", d, d));
+    EXPECT_EQ(access(record.c_str(), F_OK), -1) << "nothing is written unless asked";
+
+    setenv("VASKEL_GENERATOR_RECORD", record.c_str(), 1);
+    EXPECT_TRUE(run("/deploy/0", d, d));
+    EXPECT_FALSE(run("relative", d, d));
+    EXPECT_FALSE(run("/deploy/1", "/nonexistent", d));
+    unsetenv("VASKEL_GENERATOR_RECORD");
+    EXPECT_EQ(read_file(record), "/deploy/0\t" + dir.path + "\t(null)\t" + dir.path + "\n" +
+                                     "relative\t" + dir.path + "\t(null)\t" + dir.path + "\n" +
+                                     "/deploy/1\t/nonexistent\t(null)\t" + dir.path + "\n");
+}
+
 } // namespace
