@@ -13,7 +13,8 @@ SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-fuse3 build-fuse3-latest demo check check-fuse3 check-fuse3-latest check-sanitize check-tsan check-armhf deb deb-armhf \
+.PHONY: all deps build build-fuse3 build-fuse3-latest build-armhf demo check check-fuse3 \
+	check-fuse3-latest check-sanitize check-tsan check-armhf deb deb-armhf check-boot check-boot-armhf \
 	check-deb soak fuzz bench xfstests clean
 
 all: build
@@ -80,13 +81,15 @@ check-tsan: deps
 # bookworm main; the host gets only the cross compiler and the emulator.
 # ARMHF_TREE=DIR uses a target tree of one's own, as it is.
 ARMHF_TREE_PACKAGES = libc6-dev libstdc++-12-dev libfuse-dev libglib2.0-dev libgtest-dev
-check-armhf: deps
+build-armhf: deps
 	./scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user-static mmdebstrap
 	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
 	cmake -G Ninja -S . -B $(ARMHF_BUILD) $(CMAKE_FLAGS) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
 		-DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
 	cmake --build $(ARMHF_BUILD)
+
+check-armhf: build-armhf
 	cd $(ARMHF_BUILD) && ctest --output-on-failure --timeout 1200
 
 # The Debian package (CPack), built for /usr; the .deb lands in $(DEB_BUILD).
@@ -109,6 +112,24 @@ deb-armhf: deps
 		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
 	cmake --build $(DEB_ARMHF_BUILD)
 	cd $(DEB_ARMHF_BUILD) && DEB_HOST_ARCH=armhf cpack
+
+# The packages booted: a Debian 12 root of the package's architecture (made with mmdebstrap
+# and cached in $(BOOT_ARMHF_BUILD) or $(BOOT_BUILD), keyed by its package list) boots under
+# qemu-system (TCG) three times: it installs the package with apt-get; it boots with
+# "vaskel=" and checks the generator and vaskel-remount under systemd, then runs the mount
+# tests of the build against the installed wardfs; its initrd leaves the initramfs /var
+# marker for the generator. BOOT_TIMEOUT=SECONDS limits each boot (300; twice that for the
+# tests).
+BOOT_BUILD ?= build-boot
+BOOT_ARMHF_BUILD ?= build-boot-armhf
+BOOT_HOST_PACKAGES = qemu-utils qemu-user-static mmdebstrap arch-test kmod cpio e2fsprogs
+check-boot-armhf: deb-armhf build-armhf
+	./scripts/install-deps.sh qemu-system-arm $(BOOT_HOST_PACKAGES)
+	./scripts/boot-check.sh armhf $(BOOT_ARMHF_BUILD) $(DEB_ARMHF_BUILD)/vaskel-tools_*_armhf.deb $(ARMHF_BUILD)
+
+check-boot: deb build
+	./scripts/install-deps.sh qemu-system-x86 $(BOOT_HOST_PACKAGES)
+	./scripts/boot-check.sh amd64 $(BOOT_BUILD) $(DEB_BUILD)/vaskel-tools_*_amd64.deb $(BUILD)
 
 # Installs the package with apt-get, checks the installed programs and man pages, and
 # removes the package again, also when a check fails.
@@ -159,5 +180,5 @@ bench: build build-fuse3 build-fuse3-latest
 		tee bench/results/$$(date +%Y%m%d-%H%M%S).txt
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD) $(DEB_ARMHF_BUILD) \
-		$(FUSE3_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD) \
+		$(DEB_ARMHF_BUILD) $(BOOT_BUILD) $(BOOT_ARMHF_BUILD) $(FUSE3_BUILD)

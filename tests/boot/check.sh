@@ -1,0 +1,103 @@
+#!/bin/sh
+# The checks of one boot, run by vaskelcheck.service from the payload disk. The stage comes
+# from the kernel command line:
+#   install        installs the package with apt-get, as a user would;
+#   main           the generator and vaskel-remount as this boot ran them, then the wardfs
+#                  tests against the installed wardfs;
+#   initramfs-var  the generator found the initramfs /var marker: it removed it, and did
+#                  nothing else.
+# Results go to /payload/results/STAGE: "ok: PART: ..." and "FAILED: PART: ..." lines, and
+# key=value lines for the host's summary.
+set -u
+payload=/payload
+stage=$(sed -n 's/.*vaskelcheck\.stage=\([^ ]*\).*/\1/p' /proc/cmdline)
+value=$(sed -n 's/.*vaskel=\([^ ]*\).*/\1/p' /proc/cmdline)
+mkdir -p "$payload/results"
+results=$payload/results/$stage
+: >"$results"
+say() { echo "$*" >>"$results"; echo "vaskelcheck: $*"; }
+check() { # part, description, then a command that must succeed
+    what="$1: $2"
+    shift 2
+    if "$@"; then say "ok: $what"; else say "FAILED: $what"; fi
+}
+
+# Mount options and optional fields of the mount at a path (the topmost one).
+mount_options() { awk -v p="$1" '$5 == p { print $6 }' /proc/self/mountinfo | tail -n 1; }
+mount_tags() {
+    awk -v p="$1" '$5 == p { t = ""; for (i = 7; $i != "-"; i++) t = t " " $i; print t }' \
+        /proc/self/mountinfo | tail -n 1
+}
+is_writable() { case ",$(mount_options "$1")," in *,rw,*) return 0 ;; esac; return 1; }
+is_private() { [ -n "$(awk -v p="$1" '$5 == p' /proc/self/mountinfo)" ] && ! mount_tags "$1" | grep -q shared:; }
+journal_has() {
+    journalctl --sync
+    journalctl -b -o cat -u "$1" | grep -qxF "$2"
+}
+
+say "kernel=$(uname -m) $(uname -r)"
+
+case $stage in
+install)
+    check install "apt-get installs the package" sh -c \
+        "apt-get install -y -q $payload/vaskel-tools_*.deb >$payload/results/apt.log 2>&1"
+    check install "the package is installed" sh -c "dpkg-query -W -f='\${db:Status-Status}' vaskel-tools | grep -qx installed"
+    ;;
+main)
+    record=/run/vaskelcheck-generator-record
+    want=$(printf '%s\t%s\t%s\t%s' "$value" /run/systemd/generator '(null)' /run/systemd/generator.late)
+    check generator "the boot marker exists" test -e /run/vaskel-booted
+    check generator "the generator ran once with the value, the normal and late directories and no early one" \
+        test "$(cat "$record" 2>/dev/null)" = "$want"
+    [ "$(cat "$record" 2>/dev/null)" = "$want" ] || {
+        say "generator record: $(tr '\t\n' '|;' <"$record" 2>&1)"
+        journalctl -b -o short-monotonic | grep -i generator >"$payload/results/generator.log"
+    }
+    was_read_only() { awk -v p="$1" '$5 == p { o = $6 } END { exit !(o ~ /(^|,)ro(,|$)/) }' \
+        /run/vaskelcheck-before-remount; }
+    check remount "/sysroot was read-only before vaskel-remount" was_read_only /sysroot
+    check remount "/var was read-only before vaskel-remount" was_read_only /var
+    check remount "/sysroot is writable" is_writable /sysroot
+    check remount "/sysroot is private" is_private /sysroot
+    check remount "the mount below /sysroot is private" is_private /sysroot/var/lib/vaskelcheck-below
+    check remount "/var is writable" is_writable /var
+    check remount "the journal says Remounted: /sysroot" journal_has vaskel-remount.service "Remounted: /sysroot"
+    check remount "the journal says Remounted: /var" journal_has vaskel-remount.service "Remounted: /var"
+    check remount "vaskel-remount succeeded" sh -c \
+        "systemctl show -p Result --value vaskel-remount.service | grep -qx success"
+    grep -q '^FAILED: remount' "$results" &&
+        journalctl -b -o short-monotonic --no-pager | grep -iE 'remount|journal|sysroot|var\.mount' \
+            >"$payload/results/remount-journal.log"
+
+    # The mount tests against the installed programs, each in a namespace of its own.
+    passed=0 failed=0 skipped=0
+    for t in "$payload"/tests/*_tests; do
+        name=${t##*/}
+        WARDFS=/usr/bin/wardfs WARDFS_RECORD_NAMES=/usr/bin/wardfs-record-names \
+            GUARD_RACE_SECONDS=${GUARD_RACE_SECONDS:-0.5} TMPDIR=/var/tmp \
+            "$payload/tests/in-namespace.sh" "$t" >"$payload/results/$name.log" 2>&1
+        status=$?
+        p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$payload/results/$name.log")
+        f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$payload/results/$name.log")
+        s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$payload/results/$name.log")
+        skipped=$((skipped + ${s:-0}))
+        passed=$((passed + ${p:-0}))
+        failed=$((failed + ${f:-0}))
+        if [ "$status" -eq 0 ]; then say "ok: wardfs: $name (${p:-0} passed)"; else
+            say "FAILED: wardfs: $name (status $status, ${f:-0} failed)"
+            [ -n "$f" ] || failed=$((failed + 1))
+        fi
+    done
+    say "wardfs=$passed passed, $failed failed, $skipped skipped"
+    ;;
+initramfs-var)
+    check initramfs-var "the initrd made the initramfs /var marker" test -e /run/vaskelcheck-initramfs-made-marker
+    check initramfs-var "the generator removed the marker" test ! -e /run/vaskel/initramfs-mount-var
+    check initramfs-var "no boot marker" test ! -e /run/vaskel-booted
+    check initramfs-var "libvaskel's generator was not called" test ! -e /run/vaskelcheck-generator-record
+    ;;
+*)
+    say "FAILED: stage: unknown stage '$stage'"
+    ;;
+esac
+sync
