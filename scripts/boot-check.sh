@@ -207,11 +207,22 @@ boot() { # stage, time limit in seconds, kernel arguments
     if [ -f "$tmp/results/$stage" ]; then
         grep -v '=' "$tmp/results/$stage" | sed "s/^/$label: /"
         cp -r "$tmp/results/." "$work/results/"
-        # What failed in a test program, as its log says it.
-        grep -l '^\[  FAILED  \]' "$tmp/results"/*_tests.log 2>/dev/null | while read -r log; do
-            echo "$label: ${log##*/}:"
-            grep -B 2 -A 8 'Failure$' "$log" | head -n 60 | sed "s/^/    /"
-        done
+        # What the guest kept of a failure: apt-get's output, the journal around the
+        # remount, what a test program said.
+        if grep -q '^FAILED: install' "$tmp/results/$stage"; then
+            echo "$label: apt-get said:"
+            tail -n 20 "$tmp/results/apt.log" | sed "s/^/    /"
+        fi
+        if [ "$stage" = main ]; then
+            if grep -q '^FAILED: remount' "$tmp/results/$stage"; then
+                echo "$label: the journal on the remount:"
+                tail -n 30 "$tmp/results/remount-journal.log" | sed "s/^/    /"
+            fi
+            grep -l '^\[  FAILED  \]' "$tmp/results"/*_tests.log 2>/dev/null | while read -r log; do
+                echo "$label: ${log##*/}:"
+                grep -B 2 -A 8 'Failure$' "$log" | head -n 60 | sed "s/^/    /"
+            done
+        fi
     else
         echo "$label: FAILED: no results of the $stage boot; the console's end:"
         tail -n 30 "$work/console-$stage.log" | sed "s/^/    /"
