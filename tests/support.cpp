@@ -19,7 +19,6 @@
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
 
@@ -111,15 +110,25 @@ static void drain(int out_fd, int err_fd, run_result &r)
 #define TEST_EMULATOR ""
 #endif
 
-// Built for another machine and run under an emulator: true for a cross build, unless the
-// programs run on the target itself (a booted guest of the target's architecture).
+// Built for another machine and run under an emulator: a cross build on a machine that has
+// the emulator. A booted guest of the target's kind has none and runs the programs itself.
+// (The machine's name cannot tell: under qemu-user, uname reports the target's.)
 bool emulated()
 {
-    static const bool on_other_machine = [] {
-        struct utsname u;
-        return TEST_EMULATOR[0] != '\0' && uname(&u) == 0 && strncmp(u.machine, "arm", 3) != 0;
+    static const bool has_emulator = [] {
+        std::string emulator = TEST_EMULATOR;
+        if (emulator.empty())
+            return false;
+        if (emulator.find('/') != std::string::npos)
+            return access(emulator.c_str(), X_OK) == 0;
+        const char *path = getenv("PATH");
+        std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+        for (std::string dir; std::getline(dirs, dir, ':');)
+            if (!dir.empty() && access((dir + "/" + emulator).c_str(), X_OK) == 0)
+                return true;
+        return false;
     }();
-    return on_other_machine;
+    return has_emulator;
 }
 
 const char *wardfs_bin()

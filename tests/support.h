@@ -46,8 +46,8 @@ int as_user(uid_t uid, const std::function<int()> &fn);
 // empty argv: it then sees its own path as argv[0].
 [[noreturn]] void exec_program(const char *program, char *const argv[]);
 
-// True when programs of the build run under an emulator: a cross build, run on a machine
-// that is not of the target's kind.
+// True when programs of the build run under an emulator: a cross build, on a machine that
+// has the emulator.
 bool emulated();
 
 // The wardfs and wardfs-record-names under test: the build's, or the installed programs that
