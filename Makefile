@@ -13,7 +13,7 @@ SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-fuse3 build-fuse3-latest build-armhf demo check check-fuse3 \
+.PHONY: all deps build build-fuse3 build-fuse3-latest armhf-tree build-armhf demo check check-fuse3 \
 	check-fuse3-latest check-sanitize check-tsan check-armhf deb deb-armhf check-boot check-boot-armhf \
 	check-deb soak fuzz bench xfstests clean
 
@@ -81,9 +81,11 @@ check-tsan: deps
 # bookworm main; the host gets only the cross compiler and the emulator.
 # ARMHF_TREE=DIR uses a target tree of one's own, as it is.
 ARMHF_TREE_PACKAGES = libc6-dev libstdc++-12-dev libfuse-dev libglib2.0-dev libgtest-dev
-build-armhf: deps
-	./scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user-static mmdebstrap
+armhf-tree: deps
+	./scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user-static mmdebstrap dpkg-dev
 	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
+
+build-armhf: armhf-tree
 	cmake -G Ninja -S . -B $(ARMHF_BUILD) $(CMAKE_FLAGS) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
 		-DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
@@ -104,9 +106,7 @@ deb: deps
 # ARMHF_TREE=DIR), its dependencies computed for armhf from that tree; the .deb lands in
 # $(DEB_ARMHF_BUILD).
 ARMHF_TREE_DIR = $(abspath $(or $(ARMHF_TREE),$(ARMHF_BUILD)/target-tree))
-deb-armhf: deps
-	./scripts/install-deps.sh dpkg-dev g++-arm-linux-gnueabihf mmdebstrap
-	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
+deb-armhf: armhf-tree
 	cmake -G Ninja -S . -B $(DEB_ARMHF_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)

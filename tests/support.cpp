@@ -131,16 +131,21 @@ bool emulated()
     return has_emulator;
 }
 
+// The program that the environment variable `name` names, else the build's own.
+static const char *program_under_test(const char *name, const char *built)
+{
+    const char *installed = getenv(name);
+    return installed != nullptr && *installed != '\0' ? installed : built;
+}
+
 const char *wardfs_bin()
 {
-    const char *installed = getenv("WARDFS");
-    return installed != nullptr && *installed != '\0' ? installed : WARDFS_BIN;
+    return program_under_test("WARDFS", WARDFS_BIN);
 }
 
 const char *record_names_bin()
 {
-    const char *installed = getenv("WARDFS_RECORD_NAMES");
-    return installed != nullptr && *installed != '\0' ? installed : WARDFS_RECORD_NAMES;
+    return program_under_test("WARDFS_RECORD_NAMES", WARDFS_RECORD_NAMES);
 }
 
 // A program built for the target: an ARM ELF file, while this host is not ARM.
