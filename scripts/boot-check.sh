@@ -68,9 +68,13 @@ work=$(cd "$work" && pwd)
 tmp=$(mktemp -d "$work/run.XXXXXX")
 binfmt=/proc/sys/fs/binfmt_misc
 binfmt_mounted=no binfmt_registered=no
-cleanup() {
+binfmt_restore() { # takes back what this script added to binfmt_misc
     [ "$binfmt_registered" = no ] || echo -1 >"$binfmt/qemu-arm"
     [ "$binfmt_mounted" = no ] || umount "$binfmt"
+    binfmt_mounted=no binfmt_registered=no
+}
+cleanup() {
+    binfmt_restore
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -107,9 +111,7 @@ if [ ! -d "$work/root" ] || [ "$(cat "$work/root.packages" 2>/dev/null)" != "$st
         bookworm "$work/root.new" "deb $mirror bookworm main"
     mv "$work/root.new" "$work/root"
     echo "$stamp" >"$work/root.packages"
-    [ "$binfmt_registered" = no ] || echo -1 >"$binfmt/qemu-arm"
-    [ "$binfmt_mounted" = no ] || umount "$binfmt"
-    binfmt_mounted=no binfmt_registered=no
+    binfmt_restore
 fi
 
 # The kernel, its modules and a static busybox for the initrd, extracted without running
@@ -155,8 +157,12 @@ with_dependencies() {
 with_dependencies $disk_modules crc32c_generic ext4 | awk '!seen[$0]++' | while read -r rel; do
     name=${rel##*/}
     cp "$modules/$rel" "$tmp/initrd/lib/modules/$name"
-    case $name in *.xz) xz -d "$tmp/initrd/lib/modules/$name" ;; *.zst) zstd -qd --rm "$tmp/initrd/lib/modules/$name" ;; esac
-    echo "${name%.xz}" | sed 's/\.zst$//' >>"$tmp/initrd/modules"
+    case $name in *.xz) # busybox's insmod takes plain modules only
+        xz -d "$tmp/initrd/lib/modules/$name"
+        name=${name%.xz}
+        ;;
+    esac
+    echo "$name" >>"$tmp/initrd/modules"
 done
 (cd "$tmp/initrd" && find . | cpio --quiet -o -H newc) | gzip -1 >"$tmp/initrd.img"
 
@@ -198,9 +204,16 @@ boot() { # stage, time limit in seconds, kernel arguments
         -drive "if=none,id=payload,format=raw,file=$tmp/payload.img" \
         -device "$disk_device,drive=payload" >/dev/null 2>&1 || status=$?
     echo "$label: $stage took $(($(date +%s) - start)) s"
-    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        echo "$label: FAILED: the guest did not power off within $limit s; the console's end:"
+    # A guest killed at the limit (or a qemu that failed) fails the target, whatever the
+    # guest wrote before.
+    if [ "$status" -ne 0 ]; then
+        if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+            echo "$label: FAILED: the guest did not power off within $limit s; the console's end:"
+        else
+            echo "$label: FAILED: qemu ended with status $status; the console's end:"
+        fi
         tail -n 30 "$work/console-$stage.log" | sed "s/^/    /"
+        echo "$stage" >>"$work/results/qemu-failed"
     fi
     rm -rf "$tmp/results"
     debugfs -R "rdump /results $tmp" "$tmp/payload.img" >/dev/null 2>&1 || true
@@ -228,7 +241,7 @@ boot() { # stage, time limit in seconds, kernel arguments
         tail -n 30 "$work/console-$stage.log" | sed "s/^/    /"
         return 1
     fi
-    ! grep -q '^FAILED' "$tmp/results/$stage"
+    [ "$status" -eq 0 ] && ! grep -q '^FAILED' "$tmp/results/$stage"
 }
 rm -rf "$work/results" && mkdir -p "$work/results"
 qemu-img create -q -f qcow2 -F raw -b "$tmp/root.img" "$tmp/overlay.qcow2"
@@ -252,11 +265,12 @@ part() { # part, stage
         echo FAILED
     fi
 }
-kernel=$(sed -n 's/^kernel=//p' "$results/main" 2>/dev/null)
-wardfs=$(sed -n 's/^wardfs=//p' "$results/main" 2>/dev/null)
+kernel=$(sed -n 's/^kernel=//p' "$results/main" 2>/dev/null || true)
+wardfs=$(sed -n 's/^wardfs=//p' "$results/main" 2>/dev/null || true)
 echo "$label: kernel ${kernel:-unknown}; install $(part install install);" \
     "generator $(part generator main); initramfs-var marker $(part initramfs-var initramfs-var);" \
     "remount $(part remount main); wardfs ${wardfs:-not run} ($(part wardfs main))"
+[ ! -f "$results/qemu-failed" ] || exit 1
 for stage in install main initramfs-var; do
     [ -f "$results/$stage" ] && ! grep -q '^FAILED' "$results/$stage" || exit 1
 done
