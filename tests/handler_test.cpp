@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <map>
 #include <unistd.h>
 
@@ -227,6 +230,107 @@ TEST_F(handlers, read_only_open_with_trunc_is_guarded)
 
 // The record's quoting: C escapes, valid UTF-8 as it is, everything else in octal; every
 // name reads back exactly, and malformed quoting is refused.
+// libfuse hands an open file's requests no path once its name is gone, and a request by
+// name none for a node whose name is gone: every handler answers with an errno, never a
+// crash, and one with a file goes to its descriptor, a shared one refused.
+TEST_F(handlers, null_paths)
+{
+    ASSERT_EQ(mkdir((base / "dir").c_str(), 0755), 0);
+    struct stat st;
+    char buf[16];
+    const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    const struct {
+        const char *what;
+        std::function<int()> call;
+    } by_name[] = {
+        {"getattr", [&] { return op_getattr(nullptr, &st); }},
+        {"getattr_file", [&] { return getattr_file(nullptr, &st, nullptr); }},
+        {"readlink", [&] { return op_readlink(nullptr, buf, sizeof buf); }},
+        {"mkdir", [] { return op_mkdir(nullptr, 0755); }},
+        {"unlink", [] { return op_unlink(nullptr); }},
+        {"rmdir", [] { return op_rmdir(nullptr); }},
+        {"symlink", [] { return op_symlink("plain", nullptr); }},
+        {"rename from", [] { return op_rename(nullptr, "/x"); }},
+        {"rename to", [] { return op_rename("/plain", nullptr); }},
+        {"link", [] { return op_link("/plain", nullptr); }},
+        {"chmod", [] { return op_chmod(nullptr, 0600); }},
+        {"chown", [] { return op_chown(nullptr, 0, 0); }},
+        {"truncate", [] { return op_truncate(nullptr, 0); }},
+        {"chmod_file", [] { return chmod_file(nullptr, 0600, nullptr); }},
+        {"chown_file", [] { return chown_file(nullptr, 0, 0, nullptr); }},
+        {"truncate_file", [] { return truncate_file(nullptr, 0, nullptr); }},
+        {"utimens", [&] { return op_utimens(nullptr, now); }},
+        {"utimens_file", [&] { return utimens_file(nullptr, now, nullptr); }},
+        {"access", [] { return op_access(nullptr, R_OK); }},
+        {"getxattr", [&] { return op_getxattr(nullptr, "user.a", buf, sizeof buf); }},
+        {"listxattr", [&] { return op_listxattr(nullptr, buf, sizeof buf); }},
+        {"setxattr", [] { return op_setxattr(nullptr, "user.a", "v", 1, 0); }},
+        {"removexattr", [] { return op_removexattr(nullptr, "user.a"); }},
+        {"open",
+         [] {
+             struct fuse_file_info fi = {};
+             fi.flags = O_RDONLY;
+             return op_open(nullptr, &fi);
+         }},
+        {"create",
+         [] {
+             struct fuse_file_info fi = {};
+             fi.flags = O_WRONLY | O_CREAT;
+             return op_create(nullptr, 0644, &fi);
+         }},
+        {"opendir",
+         [] {
+             struct fuse_file_info fi = {};
+             return op_opendir(nullptr, &fi);
+         }},
+        {"readdir",
+         [] {
+             return op_readdir(
+                 nullptr, nullptr,
+                 [](void *, const char *, const struct stat *, off_t) { return 0; }, 0, nullptr);
+         }},
+    };
+    for (int xattrs : {0, 1}) {
+        xattr_enabled = xattrs;
+        for (const auto &c : by_name) {
+            const int res = c.call();
+            EXPECT_TRUE(res == -ENOENT || (!xattrs && res == -ENOSYS)) << c.what << ": " << res;
+        }
+    }
+    xattr_enabled = 0;
+
+    // With a file: the descriptor serves, a shared inode is never changed.
+    for (const char *name : {"plain", "shared"}) {
+        SCOPED_TRACE(name);
+        const bool shared = strcmp(name, "shared") == 0;
+        struct fuse_file_info fi = {};
+        fi.fh = static_cast<uint64_t>(open((base / name).c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_GE(static_cast<int>(fi.fh), 0);
+        EXPECT_EQ(getattr_file(nullptr, &st, &fi), 0);
+        EXPECT_EQ(op_read(nullptr, buf, 5, 0, &fi), 5);
+        EXPECT_EQ(op_lseek(nullptr, 0, SEEK_DATA, &fi), 0);
+        EXPECT_EQ(op_fsync(nullptr, 1, &fi), 0);
+        EXPECT_EQ(utimens_file(nullptr, now, &fi), 0);
+        EXPECT_EQ(truncate_file(nullptr, 5, &fi), shared ? -EROFS : 0);
+        EXPECT_EQ(chmod_file(nullptr, 0600, &fi), shared ? -EROFS : 0);
+        EXPECT_EQ(chown_file(nullptr, getuid(), getgid(), &fi), shared ? -EROFS : 0);
+        EXPECT_EQ(lstat_of(base / name).st_size, shared ? 14 : 5);
+        int flags = 0;
+        EXPECT_NE(op_ioctl(nullptr, FS_IOC_GETFLAGS, nullptr, &fi, 0, &flags), -EFAULT);
+        EXPECT_EQ(op_ioctl(nullptr, FS_IOC_GETVERSION, nullptr, &fi, 0, &flags), -ENOTTY);
+        EXPECT_EQ(op_release(nullptr, &fi), 0);
+    }
+    struct fuse_file_info dir = {};
+    ASSERT_EQ(op_opendir("/dir", &dir), 0);
+    EXPECT_EQ(getattr_file(nullptr, &st, &dir), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(op_readdir(
+                  nullptr, nullptr,
+                  [](void *, const char *, const struct stat *, off_t) { return 0; }, 0, &dir),
+              0);
+    EXPECT_EQ(op_releasedir(nullptr, &dir), 0);
+}
+
 TEST(record_names, quote_and_read_back)
 {
     const struct {

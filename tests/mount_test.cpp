@@ -822,6 +822,131 @@ TEST_F(mounted, open_names_follow_renames)
     }
 }
 
+// A name removed while a process holds it open is gone from the base at once, as on a plain
+// directory: no hidden name is left, its directory can be removed, its other names are
+// private again, and the open file is still read and written through its descriptor, past
+// the attribute timeout too. The same for a name a rename replaces.
+TEST_F(mounted, removed_names_while_open)
+{
+    for (const auto &options : {std::vector<std::string>{}, std::vector<std::string>{"--copyup"},
+                                std::vector<std::string>{"--copyup", "--xattr"}}) {
+        SCOPED_TRACE(options.empty() ? "plain" : options.back());
+        const std::string tree = base + "/tree";
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        write_file(tree + "/held", "held\n");
+        ASSERT_EQ(link((tree + "/held").c_str(), (base + "/kept").c_str()), 0);
+        write_file(tree + "/replaced", "old\n");
+        wardfs_mount m(base, mnt(), options);
+        int held = open((m / "tree/held").c_str(), O_RDONLY | O_CLOEXEC);
+        int replaced = open((m / "tree/replaced").c_str(), O_RDONLY | O_CLOEXEC);
+        int scratch = open((m / "tree/scratch").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(held, 0);
+        ASSERT_GE(replaced, 0);
+        ASSERT_GE(scratch, 0);
+
+        ASSERT_EQ(unlink((m / "tree/held").c_str()), 0);
+        ASSERT_EQ(unlink((m / "tree/scratch").c_str()), 0);
+        write_file(m / "tree/new", "new\n");
+        ASSERT_EQ(rename((m / "tree/new").c_str(), (m / "tree/replaced").c_str()), 0);
+        EXPECT_EQ(names_in(tree), std::vector<std::string>{"replaced"});
+        EXPECT_EQ(names_in(m / "tree"), std::vector<std::string>{"replaced"});
+
+        // The last other name is private: appended to in place, seen through the open file.
+        int fd = open((m / "kept").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        EXPECT_EQ(write(fd, "more\n", 5), 5);
+        close(fd);
+        EXPECT_EQ(lstat_of(m / "kept").st_nlink, 1u);
+        EXPECT_EQ(lstat_of(base + "/kept").st_nlink, 1u);
+        char buf[32] = {};
+        EXPECT_EQ(pread(replaced, buf, sizeof buf, 0), 4);
+        ASSERT_EQ(unlink((m / "kept").c_str()), 0);
+
+        // Past the attribute timeout the kernel asks for the open files' attributes again
+        // (each name has an inode of its own there, so the held file's size is its own until
+        // then), with no name.
+        usleep(1100 * 1000);
+        EXPECT_EQ(lseek(held, 0, SEEK_END), 10) << strerror(errno);
+        EXPECT_EQ(pread(held, buf, sizeof buf, 0), 10);
+        EXPECT_STREQ(buf, "held\nmore\n");
+        EXPECT_EQ(pwrite(scratch, "scratch", 7, 0), 7) << strerror(errno);
+        EXPECT_EQ(ftruncate(scratch, 3), 0) << strerror(errno);
+        EXPECT_EQ(fsync(scratch), 0) << strerror(errno);
+        EXPECT_EQ(lseek(scratch, 0, SEEK_END), 3) << strerror(errno);
+        EXPECT_EQ(pread(scratch, buf, sizeof buf, 0), 3);
+
+        ASSERT_EQ(unlink((m / "tree/replaced").c_str()), 0);
+        EXPECT_EQ(rmdir((m / "tree").c_str()), 0) << strerror(errno);
+        EXPECT_FALSE(exists(tree));
+        for (int open_fd : {held, replaced, scratch})
+            close(open_fd);
+        rmdir(tree.c_str());
+    }
+}
+
+// Inode flags (lsattr, chattr) through the mount: read on any file, set as the caller (the
+// owner; CAP_LINUX_IMMUTABLE for root only) on private files and directories, and on a
+// shared file refused, or set on the name's private copy with --copyup.
+int inode_flags(const std::string &path, unsigned long request, int *flags)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1)
+        return errno;
+    int res = errno_of(ioctl(fd, request, flags));
+    close(fd);
+    return res;
+}
+
+TEST_F(mounted, inode_flags)
+{
+    int before = 0;
+    if (inode_flags(base + "/plain", FS_IOC_GETFLAGS, &before) != 0)
+        GTEST_SKIP() << "*** SKIP: the base's file system has no inode flags ***";
+    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+    const struct {
+        const char *name;
+        bool copyup;
+        int flag;
+        int expected;
+        bool as_nobody = false;
+    } cases[] = {
+        {"plain", false, FS_NOATIME_FL, 0},
+        {"plain", false, FS_IMMUTABLE_FL, 0},
+        {"dir", false, FS_NOATIME_FL, 0},
+        {"shared", false, FS_NOATIME_FL, EROFS},
+        {"shared", true, FS_NOATIME_FL, 0},
+        {"plain", false, FS_NOATIME_FL, EPERM, true}, // another user's file
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.copyup ? " --copyup" : "") +
+                     (c.as_nobody ? " as nobody" : ""));
+        std::vector<std::string> options = {"-oallow_other"};
+        if (c.copyup)
+            options.push_back("--copyup");
+        wardfs_mount m(base, mnt(), options);
+        int seen = 0, on_base = 0;
+        ASSERT_EQ(inode_flags(m / c.name, FS_IOC_GETFLAGS, &seen), 0);
+        ASSERT_EQ(inode_flags(base + "/" + c.name, FS_IOC_GETFLAGS, &on_base), 0);
+        EXPECT_EQ(seen, on_base);
+        int wanted = seen | c.flag;
+        int res =
+            c.as_nobody
+                ? as_user(65534, [&] { return inode_flags(m / c.name, FS_IOC_SETFLAGS, &wanted); })
+                : inode_flags(m / c.name, FS_IOC_SETFLAGS, &wanted);
+        EXPECT_EQ(res, c.expected);
+        ASSERT_EQ(inode_flags(base + "/" + c.name, FS_IOC_GETFLAGS, &on_base), 0);
+        EXPECT_EQ(on_base & c.flag, c.expected == 0 ? c.flag : 0);
+        int other = 0;
+        ASSERT_EQ(inode_flags(base + "/dir/other", FS_IOC_GETFLAGS, &other), 0);
+        EXPECT_EQ(other & c.flag, 0) << "the shared file's other name";
+        if (c.expected == 0) {
+            EXPECT_EQ(inode_flags(m / c.name, FS_IOC_SETFLAGS, &seen), 0);
+            ASSERT_EQ(inode_flags(base + "/" + c.name, FS_IOC_GETFLAGS, &on_base), 0);
+            EXPECT_EQ(on_base & c.flag, 0);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)

@@ -2,6 +2,26 @@
 // handlers as they are, and its main loop.
 #include "wardfs.h"
 
+// Directory ioctls (inode flags of a directory) must be asked for. With --xattr the kernel
+// leaves the umask to the daemon, which takes the caller's for each request: the base then
+// applies a directory's default ACL in its place, as it does for a process of its own.
+static void *init_v2(struct fuse_conn_info *conn)
+{
+    if ((conn->capable & FUSE_CAP_IOCTL_DIR) != 0)
+        conn->want |= FUSE_CAP_IOCTL_DIR;
+    if (xattr_enabled && (conn->capable & FUSE_CAP_DONT_MASK) != 0) {
+        conn->want |= FUSE_CAP_DONT_MASK;
+        caller_umask = true;
+    }
+    return nullptr;
+}
+
+static int ioctl_v2(const char *path, int cmd, void *arg, struct fuse_file_info *fi,
+                    unsigned int flags, void *data)
+{
+    return op_ioctl(path, static_cast<unsigned int>(cmd), arg, fi, flags, data);
+}
+
 static struct fuse_operations make_operation_table()
 {
     struct fuse_operations ops = {};
@@ -20,6 +40,10 @@ static struct fuse_operations make_operation_table()
     ops.readdir = op_readdir;
     ops.create = op_create;
     ops.utimens = op_utimens;
+    ops.init = init_v2;
+    ops.ioctl = ioctl_v2;
+    // An open file whose name is gone is served through its descriptor, with no path.
+    ops.flag_nullpath_ok = 1;
     // Without this libfuse drops a time-stamp change that sets only one of the two times
     // (touch -a, touch -m) and reports success.
     ops.flag_utime_omit_ok = 1;
@@ -30,6 +54,10 @@ const struct fuse_operations operation_table = make_operation_table();
 
 int run_fuse(struct fuse_args *args) noexcept
 {
+    // A removed name is removed from the base at once, also while a process holds it open;
+    // libfuse would otherwise rename it to a hidden name until the last close.
+    if (fuse_opt_insert_arg(args, 1, "-ohard_remove") == -1)
+        return 1;
     serving_requests = true;
     return fuse_main_real(args->argc, args->argv, &operation_table, sizeof(operation_table),
                           nullptr);

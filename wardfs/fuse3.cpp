@@ -15,7 +15,7 @@ namespace {
 
 // libfuse 2 options that libfuse 3 takes only as configuration, set in init.
 struct fuse2_settings {
-    int use_ino = 0, readdir_ino = 0, hard_remove = 0, direct_io = 0, intr = 0;
+    int use_ino = 0, readdir_ino = 0, direct_io = 0, intr = 0;
     int intr_signal = 0;
 };
 fuse2_settings fuse2;
@@ -27,13 +27,13 @@ fuse2_settings fuse2;
 const struct fuse_opt fuse2_option_table[] = {
     FUSE2_OPTION("use_ino", use_ino, 1),
     FUSE2_OPTION("readdir_ino", readdir_ino, 1),
-    FUSE2_OPTION("hard_remove", hard_remove, 1),
     FUSE2_OPTION("direct_io", direct_io, 1),
     FUSE2_OPTION("intr", intr, 1),
     FUSE2_OPTION("intr_signal=%d", intr_signal, 0),
-    // Always so in libfuse 3 (large writes, mounting over a non-empty directory) or no
-    // longer meaningful (large_read): accepted and dropped.
+    // Always so in libfuse 3 (large writes, removal of open files, mounting over a non-empty
+    // directory) or no longer meaningful (large_read): accepted and dropped.
     FUSE_OPT_KEY("big_writes", FUSE_OPT_KEY_DISCARD),
+    FUSE_OPT_KEY("hard_remove", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_KEY("nonempty", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_KEY("large_read", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_END,
@@ -117,7 +117,11 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {
     cfg->use_ino = fuse2.use_ino;
     cfg->readdir_ino = fuse2.readdir_ino;
-    cfg->hard_remove = fuse2.hard_remove;
+    // A removed name is removed from the base at once, also while a process holds it open
+    // (hard_remove is accepted, and always on). libfuse 3 then hands an open file's request
+    // no path once its name is gone; nullpath_ok stays off, so that requests of a file whose
+    // name is there name it (records, passthrough, the name's attributes after a copy-up).
+    cfg->hard_remove = 1;
     cfg->direct_io = fuse2.direct_io;
     cfg->intr = fuse2.intr;
     if (fuse2.intr_signal != 0)
@@ -135,6 +139,7 @@ void *init_v3(struct fuse_conn_info *conn, struct fuse_config *cfg)
     // old data there for every later buffered read. Synchronous direct I/O drops them, as
     // libfuse 2, which has no asynchronous direct I/O, always did. -o async_dio asks for it.
     do_not_want(conn, FUSE_CAP_ASYNC_DIO);
+    want(conn, FUSE_CAP_IOCTL_DIR); // inode flags of directories
     fuse_apply_conn_info_opts(conn_options, conn);
     writeback_cache = wants(conn, FUSE_CAP_WRITEBACK_CACHE);
     // With --xattr, POSIX ACLs go to the kernel, which then checks access by them (and
@@ -310,6 +315,7 @@ struct fuse_operations make_operation_table()
     ops.utimens = utimens_file;
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
+    ops.ioctl = op_ioctl;
     return ops;
 }
 

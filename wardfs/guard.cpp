@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <glib.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -80,7 +82,7 @@ static int may_change(int fd, const struct stat &st, const guarded_change &chang
     const bool acl = change.kind == change_xattr && has_prefix(change.xattr, "system.");
     if (link && change.kind == change_content)
         return -ESTALE; // the kernel follows links itself: the base changed beside the mount
-    if (link && (change.kind == change_mode || acl))
+    if (link && (change.kind == change_mode || change.kind == change_flags || acl))
         return -EOPNOTSUPP; // Linux keeps no mode or ACL of a link's own
     if (link && user_xattr)
         return -EPERM; // user.* attributes are for regular files and directories
@@ -342,9 +344,11 @@ int op_truncate(const char *path, off_t size) noexcept
                           });
 }
 
-// libfuse 3 (and libfuse 2 for ftruncate) names the open file a change is made through. A file that
-// is not shared is changed through its descriptor, whatever its name holds now. A shared one goes
-// the way of its name (guard, copy-up), but only while the name still holds the open inode.
+// libfuse 3 (and libfuse 2 for ftruncate and ioctl) names the open file a change is made
+// through. A file that is not shared is changed through its descriptor, whatever its name holds
+// now, or whether it still has one. A shared one goes the way of its name (guard, copy-up), but
+// only while the name still holds the open inode: one whose name is gone, or holds another
+// inode, is refused.
 template <typename ByFd, typename ByName>
 static int change_open_file(const char *path, struct fuse_file_info *fi, const char *operation,
                             ByFd by_fd, ByName by_name)
@@ -352,15 +356,15 @@ static int change_open_file(const char *path, struct fuse_file_info *fi, const c
     if (fi == nullptr)
         return by_name();
     struct stat st;
-    int fd = static_cast<int>(fi->fh);
+    int fd = file_descriptor(fi);
     if (fstat(fd, &st) == -1)
         return negated_errno();
-    if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    if (shared(st)) {
         base_entry entry;
         struct stat named;
         if (resolve_entry(path, entry) != 0 ||
             fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == -1 ||
-            named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
+            !same_inode(named, st)) {
             record_refusal(operation, path);
             return -EROFS;
         }
@@ -428,4 +432,62 @@ int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file
         return negated_errno();
     record("attributes", path);
     return 0;
+}
+
+// Inode flags (lsattr, chattr). The kernel opens the file or directory for the request and
+// sends FS_IOC_GETFLAGS and FS_IOC_SETFLAGS with a 4-byte int, whatever size the command
+// number gives (a long's), so commands are matched by type, number and direction only.
+static bool is_command(unsigned int cmd, unsigned long known)
+{
+    return _IOC_TYPE(cmd) == _IOC_TYPE(known) && _IOC_NR(cmd) == _IOC_NR(known) &&
+           _IOC_DIR(cmd) == _IOC_DIR(known);
+}
+
+int op_ioctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *fi, unsigned int,
+             void *data) noexcept
+{
+    const bool get_flags = is_command(cmd, FS_IOC_GETFLAGS);
+    const bool get_fsx = is_command(cmd, FS_IOC_FSGETXATTR);
+    const bool set_flags = is_command(cmd, FS_IOC_SETFLAGS);
+    const bool set_fsx = is_command(cmd, FS_IOC_FSSETXATTR);
+    if (!(get_flags || get_fsx || set_flags || set_fsx) || data == nullptr || fi == nullptr)
+        return -ENOTTY; // the answer for a command a file does not know
+    int flags = 0;
+    struct fsxattr fsx = {};
+    void *arg = get_flags || set_flags ? static_cast<void *>(&flags) : static_cast<void *>(&fsx);
+    const size_t size = get_flags || set_flags ? sizeof flags : sizeof fsx;
+
+    // Reading is never refused; the caller's rights are those it opened the file with.
+    if (get_flags || get_fsx) {
+        caller_scope as_caller;
+        if (int res = as_caller.enter(); res != 0)
+            return res;
+        if (ioctl(file_descriptor(fi), get_flags ? FS_IOC_GETFLAGS : FS_IOC_FSGETXATTR, arg) == -1)
+            return negated_errno();
+        memcpy(data, arg, size);
+        return 0;
+    }
+
+    // Setting them changes the inode, as chmod does: as the caller (CAP_LINUX_IMMUTABLE only
+    // for root), and a shared file is refused or copied up first.
+    memcpy(arg, data, size);
+    const unsigned long set = set_flags ? FS_IOC_SETFLAGS : FS_IOC_FSSETXATTR;
+    return change_open_file(
+        path, fi, "flags",
+        [&](int fd, caller_scope &) { return ioctl(fd, set, arg) == -1 ? negated_errno() : 0; },
+        [&] {
+            return change_guarded(
+                path, {.kind = change_flags, .operation = "flags"},
+                [&](int inode, const struct stat &st, caller_scope &) {
+                    if (!S_ISREG(st.st_mode))
+                        return -ENOTTY;
+                    // The private inode the guard decided on, opened as the kernel opens
+                    // a file for this request.
+                    unique_fd fd(
+                        open(fd_path(inode).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+                    if (!fd)
+                        return negated_errno();
+                    return ioctl(fd.get(), set, arg) == -1 ? negated_errno() : 0;
+                });
+        });
 }

@@ -61,13 +61,10 @@ int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi
     // and times would cut short what a new open of the name reads.
     if (fi == nullptr)
         return op_getattr(path, stbuf);
-    int fd = (fi->fh & directory_handle) != 0
-                 ? reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->fd.get()
-                 : static_cast<int>(fi->fh);
-    if (fstat(fd, stbuf) == -1)
+    if (fstat(file_descriptor(fi), stbuf) == -1)
         return negated_errno();
     struct stat named;
-    if (op_getattr(path, &named) == 0 &&
+    if (path != nullptr && op_getattr(path, &named) == 0 &&
         (named.st_dev != stbuf->st_dev || named.st_ino != stbuf->st_ino))
         *stbuf = named;
     return 0;
@@ -139,11 +136,11 @@ int op_rmdir(const char *path) noexcept
 
 int op_symlink(const char *target, const char *linkpath) noexcept
 {
-    const char *rel = to_relative_path(linkpath);
     caller_scope as_caller;
     base_entry entry;
     if (int res = resolve_as_caller(linkpath, as_caller, entry); res != 0)
         return res;
+    const char *rel = to_relative_path(linkpath);
     if (symlinkat(target, entry.dir, entry.name) == -1)
         return negated_errno();
 
@@ -172,6 +169,8 @@ static int change_two_entries(const char *from, const char *to, Change change)
     base_entry old_entry, new_entry;
     if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
         return res;
+    if (to == nullptr)
+        return -ENOENT;
     // Both names in one directory (the common case) share its descriptor.
     const char *from_rel = to_relative_path(from), *to_rel = to_relative_path(to);
     size_t dir_length = static_cast<size_t>(old_entry.name - from_rel);
@@ -325,6 +324,11 @@ int open_directory_fd(const struct fuse_file_info *fi) noexcept
     if (fi == nullptr || (fi->fh & directory_handle) == 0)
         return -1;
     return reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->fd.get();
+}
+
+int file_descriptor(const struct fuse_file_info *fi) noexcept
+{
+    return (fi->fh & directory_handle) != 0 ? open_directory_fd(fi) : static_cast<int>(fi->fh);
 }
 
 int op_opendir(const char *path, struct fuse_file_info *fi) noexcept

@@ -85,9 +85,13 @@ void base_entry::release_dir() noexcept
 
 int resolve_entry(const char *path, base_entry &entry) noexcept
 {
+    // libfuse hands an open file's request no path once its name is gone; by name such a
+    // request fails as it would on the base.
+    entry.release_dir();
+    if (path == nullptr)
+        return -ENOENT;
     const char *rel = to_relative_path(path);
     const char *slash = strrchr(rel, '/');
-    entry.release_dir();
     entry.path = path;
     if (slash == nullptr) {
         entry.dir = base_dir_fd;

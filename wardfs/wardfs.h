@@ -70,6 +70,8 @@ int op_opendir(const char *path, struct fuse_file_info *fi) noexcept;
 int op_releasedir(const char *path, struct fuse_file_info *fi) noexcept;
 // The descriptor of a directory opened by op_opendir, or -1.
 int open_directory_fd(const struct fuse_file_info *fi) noexcept;
+// The descriptor an open file or directory holds.
+int file_descriptor(const struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
@@ -186,6 +188,7 @@ enum change_kind {
     change_content, // writing or truncating: write permission
     change_mode,    // chmod: the owner (a symbolic link has no mode of its own)
     change_owner,   // chown: the owner, and a group of its own
+    change_flags,   // inode flags (chattr): the owner
     change_xattr,   // by namespace: user.* as content, system.* (ACLs) as the mode, the rest
                     // for root
 };
@@ -225,6 +228,10 @@ int chmod_file(const char *path, mode_t mode, struct fuse_file_info *fi) noexcep
 int chown_file(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi) noexcept;
 int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexcept;
 int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file_info *fi) noexcept;
+// Inode flags through an open file or directory (FS_IOC_GETFLAGS, FS_IOC_SETFLAGS,
+// FS_IOC_FSGETXATTR, FS_IOC_FSSETXATTR); every other command gives ENOTTY.
+int op_ioctl(const char *path, unsigned int cmd, void *arg, struct fuse_file_info *fi,
+             unsigned int flags, void *data) noexcept;
 
 // Kernel passthrough (libfuse 3.17 and later, and the libfuse 3 edge only). The device
 // descriptor is the session's; pass_through gives a decided open its mode (a backing file,
