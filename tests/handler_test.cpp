@@ -237,6 +237,7 @@ TEST_F(handlers, null_paths)
 {
     ASSERT_EQ(mkdir((base / "dir").c_str(), 0755), 0);
     struct stat st;
+    struct statx stx;
     char buf[16];
     const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
     const struct {
@@ -245,6 +246,7 @@ TEST_F(handlers, null_paths)
     } by_name[] = {
         {"getattr", [&] { return op_getattr(nullptr, &st); }},
         {"getattr_file", [&] { return getattr_file(nullptr, &st, nullptr); }},
+        {"statx", [&] { return op_statx(nullptr, 0, STATX_BTIME, &stx, nullptr); }},
         {"readlink", [&] { return op_readlink(nullptr, buf, sizeof buf); }},
         {"mkdir", [] { return op_mkdir(nullptr, 0755); }},
         {"unlink", [] { return op_unlink(nullptr); }},
@@ -307,6 +309,8 @@ TEST_F(handlers, null_paths)
         fi.fh = static_cast<uint64_t>(open((base / name).c_str(), O_RDWR | O_CLOEXEC));
         ASSERT_GE(static_cast<int>(fi.fh), 0);
         EXPECT_EQ(getattr_file(nullptr, &st, &fi), 0);
+        EXPECT_EQ(op_statx(nullptr, AT_EMPTY_PATH, STATX_BASIC_STATS, &stx, &fi), 0);
+        EXPECT_EQ(stx.stx_ino, st.st_ino);
         EXPECT_EQ(op_read(nullptr, buf, 5, 0, &fi), 5);
         EXPECT_EQ(op_lseek(nullptr, 0, SEEK_DATA, &fi), 0);
         EXPECT_EQ(op_fsync(nullptr, 1, &fi), 0);
@@ -315,6 +319,16 @@ TEST_F(handlers, null_paths)
         EXPECT_EQ(chmod_file(nullptr, 0600, &fi), shared ? -EROFS : 0);
         EXPECT_EQ(chown_file(nullptr, getuid(), getgid(), &fi), shared ? -EROFS : 0);
         EXPECT_EQ(lstat_of(base / name).st_size, shared ? 14 : 5);
+        if (!shared) { // a write-open passed the guard
+            EXPECT_EQ(op_write(nullptr, "w", 1, 0, &fi), 1);
+            char w = 'b';
+            struct fuse_bufvec src = FUSE_BUFVEC_INIT(1);
+            src.buf[0].mem = &w;
+            EXPECT_EQ(op_write_buf(nullptr, &src, 1, &fi), 1);
+            EXPECT_EQ(op_fallocate(nullptr, 0, 0, 64, &fi), 0);
+            EXPECT_EQ(op_copy_file_range(nullptr, &fi, 0, nullptr, &fi, 100, 2, 0), 2);
+            EXPECT_EQ(read_file(base / name).substr(0, 2), "wb");
+        }
         int flags = 0;
         EXPECT_NE(op_ioctl(nullptr, FS_IOC_GETFLAGS, nullptr, &fi, 0, &flags), -EFAULT);
         EXPECT_EQ(op_ioctl(nullptr, FS_IOC_GETVERSION, nullptr, &fi, 0, &flags), -ENOTTY);

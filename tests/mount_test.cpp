@@ -628,16 +628,23 @@ bool run_option(const char *option)
     return options != nullptr && strstr(options, option) != nullptr;
 }
 
-// Kernel passthrough is on where the build's libfuse (3.17) and the kernel (6.9) have it.
-bool passthrough_expected()
+// Whether the build's libfuse is 3.`fuse_minor` or later and the kernel `kernel_major`.
+// `kernel_minor` or later.
+bool libfuse_and_kernel_at_least(unsigned fuse_minor, unsigned kernel_major, unsigned kernel_minor)
 {
     unsigned major = 0, minor = 0, kmajor = 0, kminor = 0;
     struct utsname u;
     if (WARDFS_FUSE_MAJOR != 3 || sscanf(WARDFS_LIBFUSE_VERSION, "%u.%u", &major, &minor) != 2 ||
         uname(&u) != 0 || sscanf(u.release, "%u.%u", &kmajor, &kminor) != 2)
         return false;
-    return (major > 3 || minor >= 17) && (kmajor > 6 || (kmajor == 6 && kminor >= 9)) &&
-           !run_option("no_passthrough");
+    return (major > 3 || minor >= fuse_minor) &&
+           (kmajor > kernel_major || (kmajor == kernel_major && kminor >= kernel_minor));
+}
+
+// Kernel passthrough is on where the build's libfuse (3.17) and the kernel (6.9) have it.
+bool passthrough_expected()
+{
+    return libfuse_and_kernel_at_least(17, 6, 9) && !run_option("no_passthrough");
 }
 
 // -d says which mode the mount runs in, and with passthrough on neither reads nor writes of a
@@ -945,6 +952,36 @@ TEST_F(mounted, inode_flags)
             EXPECT_EQ(on_base & c.flag, 0);
         }
     }
+}
+
+// Linux 6.6 asks for the birth time with statx, which libfuse 3.18 hands on: stat -c %W
+// through the mount shows the base's, by name and for an open file.
+TEST_F(mounted, birth_time)
+{
+    if (!libfuse_and_kernel_at_least(18, 6, 6))
+        GTEST_SKIP() << "*** SKIP: statx needs libfuse 3.18 and Linux 6.6 ***";
+    struct statx on_base, seen;
+    const auto birth = [](int dir, const std::string &name, struct statx &stx) {
+        return statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0),
+                     STATX_BASIC_STATS | STATX_BTIME, &stx) == 0 &&
+               (stx.stx_mask & STATX_BTIME) != 0;
+    };
+    if (!birth(AT_FDCWD, base + "/plain", on_base))
+        GTEST_SKIP() << "*** SKIP: the base's file system keeps no birth time ***";
+    wardfs_mount m(base, mnt());
+    for (const char *name : {"plain", "dir", "sym"}) {
+        ASSERT_TRUE(birth(AT_FDCWD, base + "/" + name, on_base)) << name;
+        ASSERT_TRUE(birth(AT_FDCWD, m / name, seen)) << name << ": " << strerror(errno);
+        EXPECT_EQ(seen.stx_btime.tv_sec, on_base.stx_btime.tv_sec) << name;
+        EXPECT_EQ(seen.stx_btime.tv_nsec, on_base.stx_btime.tv_nsec) << name;
+        EXPECT_EQ(seen.stx_ino, on_base.stx_ino) << name;
+    }
+    int fd = open((m / "plain").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(birth(AT_FDCWD, base + "/plain", on_base));
+    EXPECT_TRUE(birth(fd, "", seen));
+    EXPECT_EQ(seen.stx_btime.tv_nsec, on_base.stx_btime.tv_nsec);
+    close(fd);
 }
 
 } // namespace

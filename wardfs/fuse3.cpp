@@ -316,6 +316,9 @@ struct fuse_operations make_operation_table()
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
     ops.ioctl = op_ioctl;
+#if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 18)
+    ops.statx = op_statx; // the birth time (stat -c %W), on Linux 6.6 and later
+#endif
     return ops;
 }
 

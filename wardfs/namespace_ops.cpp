@@ -70,6 +70,38 @@ int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi
     return 0;
 }
 
+// statx of the entry itself, a final symbolic link included; 0 or a negated errno.
+static int statx_entry(const char *path, int sync, unsigned int mask, struct statx &stx)
+{
+    base_entry entry;
+    if (int res = resolve_entry(path, entry); res != 0)
+        return res;
+    if (statx(entry.dir, entry.name, AT_SYMLINK_NOFOLLOW | sync, mask, &stx) == -1)
+        return negated_errno();
+    return 0;
+}
+
+int op_statx(const char *path, int flags, int mask, struct statx *stx,
+             struct fuse_file_info *fi) noexcept
+{
+    // Only the caller's choice of synchronisation is passed on; libfuse adds AT_EMPTY_PATH for
+    // a file without a name.
+    const int sync = flags & AT_STATX_SYNC_TYPE;
+    const auto want = static_cast<unsigned int>(mask);
+    if (fi == nullptr)
+        return statx_entry(path, sync, want, *stx);
+    // An open file answers as in getattr_file: itself, or the name while it holds another
+    // inode.
+    if (statx(file_descriptor(fi), "", AT_EMPTY_PATH | sync, want, stx) == -1)
+        return negated_errno();
+    struct statx named;
+    if (path != nullptr && statx_entry(path, sync, want, named) == 0 &&
+        (named.stx_ino != stx->stx_ino || named.stx_dev_major != stx->stx_dev_major ||
+         named.stx_dev_minor != stx->stx_dev_minor))
+        *stx = named;
+    return 0;
+}
+
 int op_getattr(const char *path, struct stat *stbuf) noexcept
 {
     base_entry entry;

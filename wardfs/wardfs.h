@@ -47,6 +47,9 @@ int negated_errno() noexcept;
 int op_getattr(const char *path, struct stat *stbuf) noexcept;
 // getattr of an open file (libfuse 2's fgetattr, libfuse 3's getattr with a file-info).
 int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi) noexcept;
+// statx, with the birth time (libfuse 3.18 and later hand it on).
+int op_statx(const char *path, int flags, int mask, struct statx *stx,
+             struct fuse_file_info *fi) noexcept;
 int op_readlink(const char *path, char *buf, size_t size) noexcept;
 int op_mknod(const char *path, mode_t mode, dev_t dev) noexcept;
 int op_mkdir(const char *path, mode_t mode) noexcept;
