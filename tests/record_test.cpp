@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <functional>
+#include <sstream>
 #include <fcntl.h>
 #include <set>
 #include <sys/wait.h>
@@ -123,6 +127,108 @@ TEST_F(recorded, a_killed_daemon_leaves_whole_lines)
     run_result r = names();
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("cut short"), std::string::npos) << r.err;
+}
+
+// Each refusal of the guard logs a line on the daemon's standard error in the foreground:
+// the operation, the name quoted as the record quotes it, the link count, the program, and a
+// hint at --copyup, or with --copyup the reason no copy could help. -o quiet silences it.
+TEST_F(recorded, refusals_are_logged)
+{
+    const std::string odd = "new\nline\xff";
+    write_file(base + "/" + odd, "odd");
+    ASSERT_EQ(link((base + "/" + odd).c_str(), (work / "odd").c_str()), 0);
+    // Under an emulator this program's name is the emulator's.
+    const std::string self = emulated() ? "" : "record_tests[";
+    const std::string hint = " uid 0; --copyup gives such a name a private copy\n";
+    const struct {
+        std::vector<std::string> options;
+        std::function<void(const std::string &mnt)> refused;
+        std::vector<std::string> lines; // parts of lines the log must have
+    } cases[] = {
+        {{"--xattr"},
+         [](const std::string &mnt) {
+             for (const char *command :
+                  {"truncate -s 0 shared", "chmod 600 shared", "chown 1:1 shared",
+                   "setfattr -n user.k -v v shared", "chattr +A shared"})
+                 EXPECT_NE(run("/bin/sh", {"sh", "-c", "cd '" + mnt + "' && " + command}).status, 0)
+                     << command;
+         },
+         {"wardfs: refused open for writing of \"shared\" (2 links) for truncate[",
+          "wardfs: refused chmod of \"shared\" (2 links) for chmod[",
+          "wardfs: refused chown of \"shared\" (2 links) for chown[",
+          "wardfs: refused setxattr of \"shared\" (2 links) for setfattr[",
+          "wardfs: refused setting flags of \"shared\" (2 links) for chattr[", hint}},
+        {{},
+         [&](const std::string &mnt) {
+             EXPECT_EQ(open((mnt + "/" + odd).c_str(), O_WRONLY | O_CLOEXEC), -1);
+         },
+         {"wardfs: refused open for writing of \"new\\nline\\377\" (2 links) for " + self, hint}},
+        // A file opened for writing that gained links, then lost its name: no copy can be
+        // made for it.
+        {{"--copyup"},
+         [](const std::string &mnt) {
+             int fd = open((mnt + "/private").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+             ASSERT_GE(fd, 0);
+             ASSERT_EQ(link((mnt + "/private").c_str(), (mnt + "/a").c_str()), 0);
+             ASSERT_EQ(link((mnt + "/private").c_str(), (mnt + "/b").c_str()), 0);
+             ASSERT_EQ(unlink((mnt + "/private").c_str()), 0);
+             EXPECT_EQ(ftruncate(fd, 0), -1);
+             EXPECT_EQ(errno, EROFS);
+             close(fd);
+         },
+         {"wardfs: refused truncate of a file whose name is gone (2 links) for " + self,
+          " uid 0: the open file is no longer the one its name holds, so no copy can be made "
+          "for it\n"}},
+        {{"-oquiet"},
+         [](const std::string &mnt) {
+             EXPECT_EQ(open((mnt + "/shared").c_str(), O_WRONLY | O_CLOEXEC), -1);
+         },
+         {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "plain" : c.options[0]);
+        wardfs_mount m(base, mnt(), c.options);
+        c.refused(m.mnt);
+        const std::string text = m.stop_and_read_log();
+        for (const auto &line : c.lines)
+            EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+        if (c.lines.empty()) {
+            EXPECT_EQ(text.find("refused"), std::string::npos) << text;
+        }
+    }
+}
+
+// A loop of refused opens logs at most 10 lines in 5 seconds, then one line that says how
+// many were held back.
+TEST_F(recorded, refusals_are_rate_limited)
+{
+    const int opens = 1000;
+    wardfs_mount m(base, mnt());
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < opens; i++)
+        ASSERT_EQ(open((m / "shared").c_str(), O_WRONLY | O_CLOEXEC), -1);
+    const bool one_window = std::chrono::steady_clock::now() - started < std::chrono::seconds(5);
+    std::vector<std::string> lines;
+    std::istringstream in(m.stop_and_read_log());
+    for (std::string line; std::getline(in, line);)
+        if (line.find("refus") != std::string::npos)
+            lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    int logged = 0, held_back = 0;
+    for (const auto &line : lines) {
+        if (line.find("wardfs: refused open for writing") == 0)
+            logged++;
+        else if (int n; sscanf(line.c_str(), "wardfs: %d more refusals not logged", &n) == 1)
+            held_back += n;
+        else
+            ADD_FAILURE() << line;
+    }
+    EXPECT_EQ(logged + held_back, opens);
+    EXPECT_NE(lines.back().find("more refusals not logged"), std::string::npos) << lines.back();
+    if (one_window) {
+        EXPECT_EQ(logged, 10);
+        EXPECT_LE(lines.size(), 11u);
+    }
 }
 
 } // namespace

@@ -306,7 +306,7 @@ wardfs_mount::wardfs_mount(const std::string &base_, const std::string &mnt_,
     }
 }
 
-wardfs_mount::~wardfs_mount()
+void wardfs_mount::stop()
 {
     if (fuse_mounted_at(mnt)) {
         std::string cmd = "fusermount -u '" + mnt + "' 2>/dev/null || umount -l '" + mnt + "'";
@@ -325,7 +325,19 @@ wardfs_mount::~wardfs_mount()
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        pid = -1;
     }
+}
+
+std::string wardfs_mount::stop_and_read_log()
+{
+    stop();
+    return read_file(log);
+}
+
+wardfs_mount::~wardfs_mount()
+{
+    stop();
     unlink(log.c_str());
 }
 

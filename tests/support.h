@@ -74,6 +74,9 @@ struct wardfs_mount {
                  const std::vector<std::string> &extra = {},
                  const std::function<void()> &child_setup = {});
     ~wardfs_mount();
+    // Unmounts and reaps the daemon, as the destructor does; then what it wrote.
+    void stop();
+    std::string stop_and_read_log();
     wardfs_mount(const wardfs_mount &) = delete;
     wardfs_mount &operator=(const wardfs_mount &) = delete;
     std::string operator/(const std::string &name) const { return mnt + "/" + name; }

@@ -212,7 +212,9 @@ int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_
             return fd ? 0 : negated_errno();
         }
         if (!copyup_enabled || attempt + 1 >= guard_attempts) {
-            record_refusal(change.operation, entry.path);
+            refuse_shared(change.operation, entry.path, st.st_nlink,
+                          copyup_enabled ? "its name kept turning back into a shared file"
+                                         : nullptr);
             return -EROFS;
         }
         if (int res = may_change(inode.get(), st, change, as_caller); res != 0)
@@ -365,7 +367,10 @@ static int change_open_file(const char *path, struct fuse_file_info *fi, const c
         if (resolve_entry(path, entry) != 0 ||
             fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == -1 ||
             !same_inode(named, st)) {
-            record_refusal(operation, path);
+            refuse_shared(operation, path, st.st_nlink,
+                          copyup_enabled ? "the open file is no longer the one its name holds, so "
+                                           "no copy can be made for it"
+                                         : nullptr);
             return -EROFS;
         }
         return by_name();

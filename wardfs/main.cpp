@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <sys/stat.h>
+#include <syslog.h>
 
 // Mount options that make a passthrough fast and stay correct when the base directory is
 // also changed beside the mount. They come first, so the user's own -o options win where
@@ -17,29 +18,29 @@
 static const char default_mount_options[] =
     "-obig_writes,auto_cache,splice_read,splice_write,splice_move,use_ino,readdir_ino";
 
-enum { KEY_ALLOW_OTHER };
-static const struct fuse_opt permission_option_table[] = {
+// Options wardfs notes on its way to libfuse, which gets every argument as it is.
+enum { KEY_ALLOW_OTHER, KEY_FOREGROUND };
+static const struct fuse_opt noted_option_table[] = {
     FUSE_OPT_KEY("allow_other", KEY_ALLOW_OTHER),
+    // libfuse stays in the foreground with any of these.
+    FUSE_OPT_KEY("-f", KEY_FOREGROUND),
+    FUSE_OPT_KEY("-d", KEY_FOREGROUND),
+    FUSE_OPT_KEY("debug", KEY_FOREGROUND),
     FUSE_OPT_END,
 };
+struct noted_options {
+    bool allow_other = false;
+    bool foreground = false;
+};
 
-// Notes an "allow_other" among the options and keeps every argument as it is.
-static int note_allow_other(void *data, const char *, int key, struct fuse_args *)
+static int note_option(void *data, const char *, int key, struct fuse_args *)
 {
+    auto *noted = static_cast<noted_options *>(data);
     if (key == KEY_ALLOW_OTHER)
-        *static_cast<bool *>(data) = true;
+        noted->allow_other = true;
+    else if (key == KEY_FOREGROUND)
+        noted->foreground = true;
     return 1;
-}
-
-// The daemon runs with its own rights (root, usually) and asks the kernel for no permission
-// checks, so with "allow_other" any user could read and change through the mount what only
-// the owner may. "default_permissions" makes the kernel check each access against the mode
-// and owner the base directory reports.
-static int add_default_permissions(struct fuse_args *args, bool &allow_other)
-{
-    if (fuse_opt_parse(args, &allow_other, permission_option_table, note_allow_other) != 0)
-        return -1;
-    return allow_other ? fuse_opt_add_arg(args, "-odefault_permissions") : 0;
 }
 
 int main(int argc, char *argv[])
@@ -61,10 +62,21 @@ int main(int argc, char *argv[])
     // take away bits a second time.
     umask(0);
 
-    bool allow_other = false;
+    // The daemon runs with its own rights (root, usually) and asks the kernel for no
+    // permission checks, so with "allow_other" any user could read and change through the
+    // mount what only the owner may. "default_permissions" makes the kernel check each access
+    // against the mode and owner the base directory reports.
+    noted_options noted;
     if (fuse_opt_insert_arg(&args, 1, default_mount_options) == -1 ||
-        add_default_permissions(&args, allow_other) == -1)
+        fuse_opt_parse(&args, &noted, noted_option_table, note_option) != 0 ||
+        (noted.allow_other && fuse_opt_add_arg(&args, "-odefault_permissions") == -1))
         return 1; // libfuse has said that memory ran out
+    const bool allow_other = noted.allow_other;
+    // Refusals are logged on standard error while the daemon stays in the foreground; once it
+    // has detached, standard error is /dev/null and the system log takes them.
+    log_to_stderr = noted.foreground;
+    if (!log_to_stderr)
+        openlog("wardfs", LOG_PID, LOG_DAEMON);
 
     // A root daemon acts as each caller; one that may not (a capability bounding set without
     // CAP_SETUID or CAP_SETGID) refuses other users' requests rather than make them as root.
@@ -81,6 +93,7 @@ int main(int argc, char *argv[])
     // files in the unmounted base directory.
     record_mark(true);
     int res = run_fuse(&args);
+    log_refusals_end();
     record_mark(false);
     fuse_opt_free_args(&args);
     return res == 0 ? 0 : 1;

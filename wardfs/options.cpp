@@ -31,6 +31,9 @@ const struct fuse_opt option_table[] = {
     FUSE_OPT_KEY("--record ", OPTION_KEY_RECORD),
     FUSE_OPT_KEY("--record=", OPTION_KEY_RECORD),
     FUSE_OPT_KEY("record=", OPTION_KEY_RECORD),
+    // No log line for the guard's refusals.
+    FUSE_OPT_KEY("--quiet", OPTION_KEY_QUIET),
+    FUSE_OPT_KEY("quiet", OPTION_KEY_QUIET),
     FUSE_OPT_END,
 };
 // clang-format on
@@ -70,6 +73,9 @@ int process_option(void *data, const char *arg, int key, struct fuse_args *outar
         return 0;
     case OPTION_KEY_XATTR:
         xattr_enabled = 1;
+        return 0;
+    case OPTION_KEY_QUIET:
+        refusals_quiet = 1;
         return 0;
     case OPTION_KEY_NO_PASSTHROUGH:
         passthrough_disabled = 1;

@@ -120,25 +120,12 @@ void record_refusal(const char *operation, const char *path) noexcept
         return;
     int saved = errno;
     try {
-        const struct fuse_context *ctx = serving_requests ? fuse_get_context() : nullptr;
-        const long pid = ctx != nullptr ? ctx->pid : 0;
-        const long uid = ctx != nullptr ? static_cast<long>(ctx->uid) : -1;
-        // The program's name, as the kernel keeps it (15 bytes at most).
-        char comm[64] = "";
-        char name[64];
-        snprintf(name, sizeof name, "/proc/%ld/comm", pid);
-        int fd = pid > 0 ? open(name, O_RDONLY | O_CLOEXEC) : -1;
-        if (fd >= 0) {
-            ssize_t n = read(fd, comm, sizeof comm - 1);
-            comm[n > 0 ? n : 0] = '\0';
-            comm[strcspn(comm, "\n")] = '\0';
-            close(fd);
-        }
+        const requester who = current_requester();
         std::string line = "refused ";
         line += operation;
         add_name(line, path);
-        line += ' ' + std::to_string(pid) + ' ' + std::to_string(uid) + ' ';
-        quote_name(line, comm);
+        line += ' ' + std::to_string(who.pid) + ' ' + std::to_string(who.uid) + ' ';
+        quote_name(line, who.comm);
         line += '\n';
         write_line(line);
     } catch (const std::bad_alloc &) {

@@ -24,6 +24,7 @@ enum {
     OPTION_KEY_XATTR = 3,
     OPTION_KEY_NO_PASSTHROUGH = 4,
     OPTION_KEY_RECORD = 5,
+    OPTION_KEY_QUIET = 6,
 };
 
 extern const struct fuse_opt option_table[];
@@ -257,6 +258,27 @@ void record(const char *what, const char *path, const char *path2 = nullptr,
 void record_content(const char *path, int fd) noexcept;
 void record_release(int fd) noexcept;
 void record_refusal(const char *operation, const char *path) noexcept;
+
+// A refusal of the guard (EROFS for a shared file, `links` its link count) in the record and
+// in the log. `reason` says, with --copyup, why no copy could help; without it the line
+// points to --copyup.
+void refuse_shared(const char *operation, const char *path, nlink_t links,
+                   const char *reason) noexcept;
+// The log of refusals: a line each, on standard error in the foreground (-f, -d) and through
+// syslog as "wardfs" once detached, at most 10 lines in 5 seconds; -o quiet silences it.
+extern int refusals_quiet;
+extern bool log_to_stderr;
+void log_refusal(const char *operation, const char *path, nlink_t links,
+                 const char *reason) noexcept;
+// Says how many refusals the limit held back; when the mount ends.
+void log_refusals_end() noexcept;
+// The process a request comes from: its pid, uid and program name.
+struct requester {
+    long pid = 0;
+    long uid = -1;
+    char comm[64] = "";
+};
+requester current_requester() noexcept;
 
 // Open files and data transfer.
 int open_file_common(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept;

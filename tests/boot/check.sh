@@ -69,6 +69,25 @@ main)
         journalctl -b -o short-monotonic --no-pager | grep -iE 'remount|journal|sysroot|var\.mount' \
             >"$payload/results/remount-journal.log"
 
+    # A refusal through a detached mount reaches the journal as "wardfs".
+    refusal_logged() {
+        d=$(mktemp -d) && mkdir "$d/base" "$d/mnt" && echo x >"$d/base/a" &&
+            ln "$d/base/a" "$d/base/b" && /usr/bin/wardfs "$d/base" "$d/mnt" || return 1
+        (cd "$d/mnt" && sh -c 'echo y >>a') 2>/dev/null
+        found=1
+        for _ in 1 2 3 4 5; do
+            journalctl --sync
+            journalctl -b -t wardfs -o cat |
+                grep -qF 'refused open for writing of "a" (2 links) for sh[' && found=0 && break
+            sleep 1
+        done
+        umount "$d/mnt" && rm -rf "$d"
+        [ "$found" -eq 0 ] || journalctl -b -t wardfs -o cat >"$payload/results/wardfs-journal.log" 2>&1
+        return "$found"
+    }
+    check wardfs "a refusal through a detached mount is in the journal (journalctl -t wardfs)" \
+        refusal_logged
+
     # The mount tests against the installed programs, each in a namespace of its own.
     passed=0 failed=0 skipped=0
     for t in "$payload"/tests/*_tests; do
