@@ -11,7 +11,7 @@
 //   exchanged "A" "B"              a rename with RENAME_EXCHANGE
 //   changed "NAME"                 content: the first write or truncation through an open,
 //                                  or a truncate by name
-//   attributes "NAME"              mode, owner, times or extended attributes
+//   attributes "NAME"              mode, owner, times, extended attributes or inode flags
 //   copied-up "NAME"               the name was given a private copy of a shared file
 //   refused OPERATION "NAME" PID UID "COMM"
 //                                  the guard refused a change of a shared file (EROFS)
