@@ -32,6 +32,16 @@ int copy_up_error_to_errno(int code) noexcept
     }
 }
 
+// A refusal of a shared file (`links` its link count), in the record and in the log; `reason`
+// is why, with --copyup, no copy could help.
+static int refuse_shared(const char *operation, const char *path, nlink_t links, const char *reason)
+{
+    record_refusal(operation, path);
+    log_refusal(operation, path != nullptr ? to_relative_path(path) : nullptr, links,
+                copyup_enabled ? reason : nullptr);
+    return -EROFS;
+}
+
 static bool same_inode(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -212,10 +222,8 @@ int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_
             return fd ? 0 : negated_errno();
         }
         if (!copyup_enabled || attempt + 1 >= guard_attempts) {
-            refuse_shared(change.operation, entry.path, st.st_nlink,
-                          copyup_enabled ? "its name kept turning back into a shared file"
-                                         : nullptr);
-            return -EROFS;
+            return refuse_shared(change.operation, entry.path, st.st_nlink,
+                                 "its name kept turning back into a shared file");
         }
         if (int res = may_change(inode.get(), st, change, as_caller); res != 0)
             return res;
@@ -367,11 +375,9 @@ static int change_open_file(const char *path, struct fuse_file_info *fi, const c
         if (resolve_entry(path, entry) != 0 ||
             fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == -1 ||
             !same_inode(named, st)) {
-            refuse_shared(operation, path, st.st_nlink,
-                          copyup_enabled ? "the open file is no longer the one its name holds, so "
-                                           "no copy can be made for it"
-                                         : nullptr);
-            return -EROFS;
+            return refuse_shared(operation, path, st.st_nlink,
+                                 "the open file is no longer the one its name holds, so no "
+                                 "copy can be made for it");
         }
         return by_name();
     }

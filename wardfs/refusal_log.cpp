@@ -83,7 +83,7 @@ requester current_requester() noexcept
     return who;
 }
 
-void log_refusal(const char *operation, const char *path, nlink_t links,
+void log_refusal(const char *operation, const char *name, nlink_t links,
                  const char *reason) noexcept
 {
     if (refusals_quiet)
@@ -107,9 +107,9 @@ void log_refusal(const char *operation, const char *path, nlink_t links,
         const requester who = current_requester();
         std::string text = "refused ";
         text += described(operation);
-        if (path != nullptr) {
+        if (name != nullptr) {
             text += " of ";
-            quote_name(text, to_relative_path(path));
+            quote_name(text, name);
         } else {
             text += " of a file whose name is gone";
         }
@@ -137,11 +137,4 @@ void log_refusals_end() noexcept
         say_held_back_locked();
     } catch (const std::bad_alloc &) {
     }
-}
-
-void refuse_shared(const char *operation, const char *path, nlink_t links,
-                   const char *reason) noexcept
-{
-    record_refusal(operation, path);
-    log_refusal(operation, path, links, reason);
 }

@@ -259,16 +259,14 @@ void record_content(const char *path, int fd) noexcept;
 void record_release(int fd) noexcept;
 void record_refusal(const char *operation, const char *path) noexcept;
 
-// A refusal of the guard (EROFS for a shared file, `links` its link count) in the record and
-// in the log. `reason` says, with --copyup, why no copy could help; without it the line
-// points to --copyup.
-void refuse_shared(const char *operation, const char *path, nlink_t links,
-                   const char *reason) noexcept;
-// The log of refusals: a line each, on standard error in the foreground (-f, -d) and through
-// syslog as "wardfs" once detached, at most 10 lines in 5 seconds; -o quiet silences it.
+// The log of the guard's refusals (EROFS for a shared file): a line each, on standard error in
+// the foreground (-f, -d) and through syslog as "wardfs" once detached, at most 10 lines in 5
+// seconds; -o quiet silences it. `name` is relative to the base (null for an open file whose
+// name is gone), `links` the shared inode's link count; `reason` says, with --copyup, why no
+// copy could help, and without it the line points to --copyup.
 extern int refusals_quiet;
 extern bool log_to_stderr;
-void log_refusal(const char *operation, const char *path, nlink_t links,
+void log_refusal(const char *operation, const char *name, nlink_t links,
                  const char *reason) noexcept;
 // Says how many refusals the limit held back; when the mount ends.
 void log_refusals_end() noexcept;
