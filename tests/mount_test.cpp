@@ -909,6 +909,10 @@ TEST_F(mounted, inode_flags)
     int before = 0;
     if (inode_flags(base + "/plain", FS_IOC_GETFLAGS, &before) != 0)
         GTEST_SKIP() << "*** SKIP: the base's file system has no inode flags ***";
+    // The kernel reads FS_IOC_FSGETXATTR before it sets flags, and qemu-user does not pass
+    // that call of an emulated daemon on (the booted armhf guest runs this natively).
+    if (emulated())
+        GTEST_SKIP() << "*** SKIP: qemu-user does not pass FS_IOC_FSGETXATTR on ***";
     ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
     const struct {
         const char *name;
