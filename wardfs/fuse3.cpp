@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <linux/capability.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -258,6 +259,17 @@ int fallocate_v3(const char *path, int mode, off_t offset, off_t length, struct 
     return res;
 }
 
+// Setting inode flags changes the base file's ctime, which the kernel does not learn from the
+// reply: it is told to forget the name's attributes.
+int ioctl_v3(const char *path, unsigned int cmd, void *arg, struct fuse_file_info *fi,
+             unsigned int flags, void *data)
+{
+    int res = op_ioctl(path, cmd, arg, fi, flags, data);
+    if (res == 0 && (_IOC_DIR(cmd) & _IOC_WRITE) != 0 && path != nullptr)
+        fuse_invalidate_path(fuse_get_context()->fuse, path);
+    return res;
+}
+
 // Backing files are kept per name, so the table follows what happens to names.
 int unlink_v3(const char *path)
 {
@@ -315,7 +327,7 @@ struct fuse_operations make_operation_table()
     ops.utimens = utimens_file;
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
-    ops.ioctl = op_ioctl;
+    ops.ioctl = ioctl_v3;
 #if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 18)
     ops.statx = op_statx; // the birth time (stat -c %W), on Linux 6.6 and later
 #endif
