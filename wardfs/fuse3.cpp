@@ -1,6 +1,7 @@
 // The libfuse 3 edge of wardfs: the same handlers under libfuse 3's signatures (which gained
 // a file-info argument or flags), libfuse 2's mount options mapped onto what libfuse 3 has
 // for them, and a connection set up for large requests, READDIRPLUS and splice.
+#include "file_handle.h"
 #include "wardfs.h"
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The write guard: a regular file or symbolic link with more than one hard link shares its
 // inode with other names, so changing it through the mount is refused with EROFS, or, with
 // --copyup, the name first gets a private copy. Also the guarded chmod, chown and truncate.
+#include "file_handle.h"
 #include "vaskel.h"
 #include "wardfs.h"
 
@@ -429,20 +430,6 @@ int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexc
             return ftruncate(fd, size) == -1 ? negated_errno() : 0;
         },
         [&] { return op_truncate(path, size); });
-}
-
-int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file_info *fi) noexcept
-{
-    // Time stamps are not guarded: a shared file's go through its descriptor as well.
-    if (fi == nullptr)
-        return op_utimens(path, ts);
-    caller_scope as_caller;
-    if (int res = as_caller.enter(); res != 0)
-        return res;
-    if (futimens(static_cast<int>(fi->fh), ts) == -1)
-        return negated_errno();
-    record("attributes", path);
-    return 0;
 }
 
 // Inode flags (lsattr, chattr). The kernel opens the file or directory for the request and

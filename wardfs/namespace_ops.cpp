@@ -2,6 +2,7 @@
 // renaming, links, access, statistics, time stamps and extended attributes. Only setting and
 // removing an extended attribute consults the write guard. Every entry is reached through
 // resolve_entry, and every change is made as the caller.
+#include "file_handle.h"
 #include "unique_fd.h"
 #include "wardfs.h"
 
@@ -18,28 +19,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-const char *to_relative_path(const char *path) noexcept
-{
-    const char *rel = path + strspn(path, "/");
-    return *rel == '\0' ? "." : rel;
-}
-
-int negated_errno() noexcept
-{
-    return -errno;
-}
-
-// An open directory: its descriptor, the records of the last getdents64 not yet handed out
-// (the kernel's buffer was full), and the offset the next entry has. Records are read
-// directly, not through DIR: telldir and seekdir take a long, too narrow on 32-bit targets
-// for the 64-bit offsets file systems hand out.
-struct open_directory {
-    unique_fd fd;
-    off_t offset = 0;
-    size_t at = 0, end = 0;
-    alignas(8) char records[32768];
-};
-
 // The kernel's getdents64 record.
 struct directory_record {
     uint64_t ino;
@@ -48,10 +27,6 @@ struct directory_record {
     unsigned char type;
     char name[];
 };
-
-// A directory's file handle is its open_directory, marked in the top bit; a file's is its
-// descriptor.
-static const uint64_t directory_handle = uint64_t{1} << 63;
 
 int getattr_file(const char *path, struct stat *stbuf, struct fuse_file_info *fi) noexcept
 {
@@ -351,18 +326,6 @@ static int open_directory_at(const char *path, open_directory &d)
     return d.fd ? 0 : negated_errno();
 }
 
-int open_directory_fd(const struct fuse_file_info *fi) noexcept
-{
-    if (fi == nullptr || (fi->fh & directory_handle) == 0)
-        return -1;
-    return reinterpret_cast<open_directory *>(fi->fh & ~directory_handle)->fd.get();
-}
-
-int file_descriptor(const struct fuse_file_info *fi) noexcept
-{
-    return (fi->fh & directory_handle) != 0 ? open_directory_fd(fi) : static_cast<int>(fi->fh);
-}
-
 int op_opendir(const char *path, struct fuse_file_info *fi) noexcept
 {
     auto *d = new (std::nothrow) open_directory;
@@ -477,4 +440,18 @@ void set_shared_operations(struct fuse_operations *ops) noexcept
     ops->write_buf = op_write_buf;
     ops->read_buf = op_read_buf;
     ops->fallocate = op_fallocate;
+}
+
+int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file_info *fi) noexcept
+{
+    // Time stamps are not guarded: a shared file's go through its descriptor as well.
+    if (fi == nullptr)
+        return op_utimens(path, ts);
+    caller_scope as_caller;
+    if (int res = as_caller.enter(); res != 0)
+        return res;
+    if (futimens(static_cast<int>(fi->fh), ts) == -1)
+        return negated_errno();
+    record("attributes", path);
+    return 0;
 }

@@ -2,6 +2,7 @@
 // links with more than one hard link) cannot be changed through it, or are copied up first.
 #pragma once
 
+#include "path_errno.h"
 #include "unique_fd.h"
 
 #include <atomic>
@@ -40,10 +41,6 @@ int run_fuse(struct fuse_args *args) noexcept;
 
 int process_option(void *data, const char *arg, int key, struct fuse_args *outargs);
 
-// The FUSE path without its leading slashes, "." for the root; not a copy.
-const char *to_relative_path(const char *path) noexcept;
-int negated_errno() noexcept;
-
 // Namespace handlers.
 int op_getattr(const char *path, struct stat *stbuf) noexcept;
 // getattr of an open file (libfuse 2's fgetattr, libfuse 3's getattr with a file-info).
@@ -72,10 +69,6 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
                struct fuse_file_info *fi) noexcept;
 int op_opendir(const char *path, struct fuse_file_info *fi) noexcept;
 int op_releasedir(const char *path, struct fuse_file_info *fi) noexcept;
-// The descriptor of a directory opened by op_opendir, or -1.
-int open_directory_fd(const struct fuse_file_info *fi) noexcept;
-// The descriptor an open file or directory holds.
-int file_descriptor(const struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
