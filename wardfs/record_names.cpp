@@ -155,81 +155,79 @@ int usage()
 
 } // namespace
 
-int main(int argc, char **argv)
+// Takes one line of a record into the tree (or the state of the mounts); false when it is not
+// a line of a record.
+static bool take_line(const char *line, tree_state &tree, bool &open_mount, bool &cut)
 {
-    bool nul = false, removed = false;
-    const char *file = nullptr;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-0") == 0)
-            nul = true;
-        else if (strcmp(argv[i], "--removed") == 0)
-            removed = true;
-        else if (file == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0'))
-            file = argv[i];
+    char word[32] = "";
+    int used = 0;
+    sscanf(line, "%31s%n", word, &used);
+    const char *p = line + used;
+    const std::string w = word;
+    std::string a, b;
+    if (w == "start") {
+        cut |= open_mount;
+        open_mount = true;
+    } else if (w == "end") {
+        cut |= strncmp(p, " incomplete", 11) == 0;
+        open_mount = false;
+    } else if (w == "created" || w == "removed" || w == "changed" || w == "attributes" ||
+               w == "copied-up") {
+        if (!unquote_name(p, a))
+            return false;
+        if (w == "created")
+            tree.created(a);
+        else if (w == "removed")
+            tree.leave(a);
         else
-            return usage();
+            tree.touched(a);
+    } else if (w == "renamed" || w == "exchanged") {
+        if (!unquote_name(p, a) || !unquote_name(p, b))
+            return false;
+        if (w == "renamed")
+            tree.renamed(a, b, strstr(p, "replacing") != nullptr);
+        else
+            tree.exchanged(a, b);
+    } else if (w != "refused") {
+        return false;
     }
-    if (file == nullptr)
-        return usage();
-    FILE *in = strcmp(file, "-") == 0 ? stdin : fopen(file, "re");
-    if (in == nullptr) {
-        fprintf(stderr, "wardfs-record-names: %s: %s\n", file, strerror(errno));
-        return 2;
-    }
+    return true;
+}
 
-    tree_state tree;
-    bool open_mount = false, cut = false;
+// Reads the record `in` (named `file`) into the tree: 0, or 2 after a message; `cut` tells a
+// record cut short.
+static int read_record(FILE *in, const char *file, tree_state &tree, bool &cut)
+{
+    bool open_mount = false;
     char *line = nullptr;
     size_t capacity = 0;
     long number = 0;
+    int res = 0;
     for (ssize_t n; (n = getline(&line, &capacity, in)) > 0;) {
         number++;
         if (line[n - 1] != '\n') {
             cut = true; // a line without its end: nothing of it is taken
             break;
         }
-        char word[32] = "";
-        int used = 0;
-        sscanf(line, "%31s%n", word, &used);
-        const char *p = line + used;
-        std::string a, b;
-        bool ok = true;
-        const std::string w = word;
-        if (w == "start") {
-            cut |= open_mount;
-            open_mount = true;
-        } else if (w == "end") {
-            cut |= strncmp(p, " incomplete", 11) == 0;
-            open_mount = false;
-        } else if (w == "created" && (ok = unquote_name(p, a))) {
-            tree.created(a);
-        } else if (w == "removed" && (ok = unquote_name(p, a))) {
-            tree.leave(a);
-        } else if ((w == "changed" || w == "attributes" || w == "copied-up") &&
-                   (ok = unquote_name(p, a))) {
-            tree.touched(a);
-        } else if (w == "renamed" && (ok = unquote_name(p, a) && unquote_name(p, b))) {
-            tree.renamed(a, b, strstr(p, "replacing") != nullptr);
-        } else if (w == "exchanged" && (ok = unquote_name(p, a) && unquote_name(p, b))) {
-            tree.exchanged(a, b);
-        } else if (w != "refused" && ok) {
-            ok = false;
-        }
-        if (!ok) {
+        if (!take_line(line, tree, open_mount, cut)) {
             fprintf(stderr, "wardfs-record-names: %s:%ld: not a line of a record\n", file, number);
-            free(line);
-            return 2;
+            res = 2;
+            break;
         }
     }
     free(line);
-    if (ferror(in)) {
+    if (res == 0 && ferror(in)) {
         fprintf(stderr, "wardfs-record-names: %s: %s\n", file, strerror(errno));
-        return 2;
+        res = 2;
     }
-    if (in != stdin)
-        fclose(in);
     cut |= open_mount;
+    return res;
+}
 
+// Writes the names, quoted a line each or ending in NUL: those changed, or with `removed`
+// those gone. 0, or 2 after a message.
+static int print_names(const tree_state &tree, bool removed, bool nul)
+{
     std::set<std::string> names;
     if (removed) {
         for (const auto &name : tree.gone)
@@ -253,12 +251,43 @@ int main(int argc, char **argv)
         fprintf(stderr, "wardfs-record-names: %s\n", strerror(errno));
         return 2;
     }
-    if (cut) {
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    bool nul = false, removed = false;
+    const char *file = nullptr;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-0") == 0)
+            nul = true;
+        else if (strcmp(argv[i], "--removed") == 0)
+            removed = true;
+        else if (file == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0'))
+            file = argv[i];
+        else
+            return usage();
+    }
+    if (file == nullptr)
+        return usage();
+    FILE *in = strcmp(file, "-") == 0 ? stdin : fopen(file, "re");
+    if (in == nullptr) {
+        fprintf(stderr, "wardfs-record-names: %s: %s\n", file, strerror(errno));
+        return 2;
+    }
+    tree_state tree;
+    bool cut = false;
+    int res = read_record(in, file, tree, cut);
+    if (in != stdin)
+        fclose(in);
+    if (res == 0)
+        res = print_names(tree, removed, nul);
+    if (res == 0 && cut) {
         fprintf(stderr,
                 "wardfs-record-names: %s: the record was cut short (the mount did not "
                 "end cleanly, or lines are missing)\n",
                 file);
         return 1;
     }
-    return 0;
+    return res;
 }
