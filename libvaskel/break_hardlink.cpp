@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <linux/fs.h>
 #include <mutex>
 #include <string>
@@ -35,22 +36,22 @@ int fail(step_error &e, const char *step, int err)
     return err;
 }
 
-// GIOErrorEnum values for the errno values the callers tell apart.
+// GIO's codes for the errno values the callers tell apart.
 int gio_code_for_errno(int err)
 {
     switch (err) {
     case ENOENT:
-        return 1; // G_IO_ERROR_NOT_FOUND
+        return G_IO_ERROR_NOT_FOUND;
     case EISDIR:
-        return 3; // G_IO_ERROR_IS_DIRECTORY
+        return G_IO_ERROR_IS_DIRECTORY;
     case ENOSPC:
     case EDQUOT:
-        return 12; // G_IO_ERROR_NO_SPACE
+        return G_IO_ERROR_NO_SPACE;
     case EACCES:
     case EPERM:
-        return 14; // G_IO_ERROR_PERMISSION_DENIED
+        return G_IO_ERROR_PERMISSION_DENIED;
     default:
-        return 0; // G_IO_ERROR_FAILED
+        return G_IO_ERROR_FAILED;
     }
 }
 
@@ -430,7 +431,7 @@ extern "C" gboolean vaskel_break_hardlink(int dfd, const char *path, gboolean sk
     int r = break_hardlink(dfd, path, skip_xattrs != FALSE, e);
     if (r == 0)
         return TRUE;
-    g_set_error(error, g_quark_from_static_string("g-io-error-quark"), gio_code_for_errno(-r),
-                "Breaking hard link of \"%s\": %s: %s", path, e.step, g_strerror(-r));
+    g_set_error(error, G_IO_ERROR, gio_code_for_errno(-r), "Breaking hard link of \"%s\": %s: %s",
+                path, e.step, g_strerror(-r));
     return FALSE;
 }

@@ -9,7 +9,9 @@
 // other requests run on other threads meanwhile; glibc's set*id and setgroups would change
 // every thread of the daemon, so those system calls are made directly. Each switch reports
 // its failure: a request that cannot be made as its caller is refused with EPERM.
-#include "wardfs.h"
+#include "caller.h"
+
+#include <fuse.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -192,6 +194,8 @@ static int take_umask(mode_t mask)
 // request that needs an identity.
 static thread_local bool identity_lost = false;
 
+// Who the caller is: the daemon itself outside a request, for a daemon that is not root (which
+// can act as no one else), and for a caller with the daemon's uid and gid.
 static bool acts_as_daemon(const struct fuse_context *ctx)
 {
     const daemon_ids &own = own_ids();
@@ -209,10 +213,8 @@ static int restore_effective_capabilities()
 
 // Takes the caller's groups, gid and uid, in that order (setgroups needs CAP_SETGID, which
 // the thread loses with uid 0); on a failure gives back what it took.
-static int take_identity(const std::vector<gid_t> &groups, uid_t uid, gid_t gid)
+static int take_full_identity(const std::vector<gid_t> &groups, uid_t uid, gid_t gid)
 {
-    if (identity_lost)
-        return -EPERM;
     if (set_thread_groups(groups) == -1)
         return -EPERM;
     if (set_thread_egid(gid) == -1) {
@@ -227,109 +229,10 @@ static int take_identity(const std::vector<gid_t> &groups, uid_t uid, gid_t gid)
     return 0;
 }
 
-// Back to the daemon's uid (which gives the thread its capabilities back), gid and groups.
-static void give_identity_back()
+// The file-system uid, read back (setfsuid reports no failure), and no CAP_SYS_RESOURCE or
+// CAP_FSETID; CAP_SYS_ADMIN stays.
+static int take_file_system_uid(uid_t uid)
 {
-    const daemon_ids &own = own_ids();
-    if (set_thread_euid(own.uid) == -1 || set_thread_egid(own.gid) == -1 ||
-        set_thread_groups(daemon_groups()) == -1 || restore_effective_capabilities() == -1)
-        identity_lost = true;
-}
-
-int caller_scope::enter() noexcept
-{
-    // Outside libfuse's loop (handlers called directly) there is no request and no caller.
-    if (!serving_requests)
-        return 0;
-    const struct fuse_context *ctx = fuse_get_context();
-    if (caller_umask && ctx != nullptr && !umask_taken) {
-        if (int res = take_umask(ctx->umask); res != 0)
-            return res;
-        umask_taken = true;
-    }
-    if (active)
-        return 0;
-    // Root, and a daemon that is not root (which can act as no one else), act as the daemon.
-    if (acts_as_daemon(ctx))
-        return identity_lost ? -EPERM : 0;
-    try {
-        daemon_groups();
-        groups = caller_groups(ctx);
-    } catch (const std::bad_alloc &) {
-        return -ENOMEM;
-    }
-    uid = ctx->uid;
-    gid = ctx->gid;
-    if (int res = take_identity(groups, uid, gid); res != 0)
-        return res;
-    active = true;
-    return 0;
-}
-
-void caller_scope::suspend() noexcept
-{
-    if (!active)
-        return;
-    int saved = errno;
-    give_identity_back();
-    errno = saved;
-}
-
-int caller_scope::resume() noexcept
-{
-    if (!active)
-        return 0;
-    if (int res = take_identity(groups, uid, gid); res != 0) {
-        active = false; // the thread has its own identity, and keeps it
-        return res;
-    }
-    return 0;
-}
-
-caller_scope::~caller_scope()
-{
-    suspend();
-    if (umask_taken)
-        umask(0);
-}
-
-// Data written for a caller that is not root: the base looks at the writer's file-system
-// uid and CAP_SYS_RESOURCE for the reserved blocks (and the capability for quotas), and
-// clears set-ID bits for a writer without CAP_FSETID.
-static int caller_of_data(uid_t &uid)
-{
-    if (!serving_requests)
-        return 0;
-    if (identity_lost)
-        return -EPERM;
-    const struct fuse_context *ctx = fuse_get_context();
-    if (ctx == nullptr || own_ids().uid != 0 || ctx->uid == own_ids().uid)
-        return 0;
-    uid = ctx->uid;
-    return 1;
-}
-
-int data_scope::enter() noexcept
-{
-    uid_t uid;
-    int res = caller_of_data(uid);
-    if (res <= 0)
-        return res;
-    // The effective uid: every capability leaves with uid 0.
-    if (set_thread_euid(uid) == -1)
-        return -EPERM;
-    taken = taken_euid;
-    return 0;
-}
-
-int data_scope::enter_keeping_admin() noexcept
-{
-    uid_t uid;
-    int res = caller_of_data(uid);
-    if (res <= 0)
-        return res;
-    // The file-system uid, read back (setfsuid reports no failure), and no CAP_SYS_RESOURCE
-    // or CAP_FSETID; CAP_SYS_ADMIN stays.
     setfsuid(uid);
     if (static_cast<uid_t>(setfsuid(uid)) != uid) {
         setfsuid(own_ids().uid);
@@ -340,22 +243,110 @@ int data_scope::enter_keeping_admin() noexcept
         setfsuid(own_ids().uid);
         return -EPERM;
     }
-    taken = taken_fsuid;
     return 0;
 }
 
-data_scope::~data_scope()
+or_errno<caller> caller::take(identity how) noexcept
 {
-    int saved = errno;
-    if (taken == taken_euid &&
-        (set_thread_euid(own_ids().uid) == -1 || restore_effective_capabilities() == -1))
-        identity_lost = true;
-    if (taken == taken_fsuid) {
-        setfsuid(own_ids().uid);
-        if (static_cast<uid_t>(setfsuid(own_ids().uid)) != own_ids().uid ||
-            set_thread_capabilities(0) == -1)
-            identity_lost = true;
+    caller who;
+    who.how_ = how;
+    // Outside libfuse's loop (handlers called directly) there is no request and no caller.
+    if (!serving_requests)
+        return who;
+    if (identity_lost)
+        return or_errno<caller>::failure(-EPERM);
+    const struct fuse_context *ctx = fuse_get_context();
+    if (how == identity::full && caller_umask && ctx != nullptr) {
+        if (int res = take_umask(ctx->umask); res != 0)
+            return or_errno<caller>::failure(res);
+        who.umask_taken_ = true;
     }
+    if (acts_as_daemon(ctx))
+        return who;
+    who.uid_ = ctx->uid;
+    who.gid_ = ctx->gid;
+    // Data moved by a root caller of another group is the daemon's data: nothing to take.
+    if (how != identity::full && who.uid_ == own_ids().uid)
+        return who;
+    if (how == identity::full) {
+        try {
+            daemon_groups();
+            who.groups_ = caller_groups(ctx);
+        } catch (const std::bad_alloc &) {
+            return or_errno<caller>::failure(-ENOMEM);
+        }
+    }
+    if (int res = who.take_again(); res != 0)
+        return or_errno<caller>::failure(res);
+    return who;
+}
+
+caller::caller(caller &&other) noexcept
+    : how_(other.how_), switched_(other.switched_), umask_taken_(other.umask_taken_),
+      uid_(other.uid_), gid_(other.gid_), groups_(std::move(other.groups_))
+{
+    other.switched_ = false;
+    other.umask_taken_ = false;
+}
+
+caller::~caller()
+{
+    give_back();
+    if (umask_taken_)
+        umask(0);
+}
+
+bool caller::in_group(gid_t gid) const noexcept
+{
+    return gid_ == gid || std::find(groups_.begin(), groups_.end(), gid) != groups_.end();
+}
+
+int caller::take_again() noexcept
+{
+    if (identity_lost)
+        return -EPERM;
+    int res = 0;
+    switch (how_) {
+    case identity::full:
+        res = take_full_identity(groups_, uid_, gid_);
+        break;
+    case identity::data: // the effective uid: every capability leaves with uid 0
+        res = set_thread_euid(uid_) == -1 ? -EPERM : 0;
+        break;
+    case identity::backing_file:
+        res = take_file_system_uid(uid_);
+        break;
+    }
+    // After a failure the thread has its own identity, and keeps it.
+    switched_ = res == 0;
+    return res;
+}
+
+// Back to the daemon's uid (which gives the thread its capabilities back), gid and groups,
+// or file-system uid and capabilities, by what was taken.
+void caller::give_back() noexcept
+{
+    if (!switched_)
+        return;
+    const int saved = errno;
+    const daemon_ids &own = own_ids();
+    bool back = true;
+    switch (how_) {
+    case identity::full:
+        back = set_thread_euid(own.uid) == 0 && set_thread_egid(own.gid) == 0 &&
+               set_thread_groups(daemon_groups()) == 0 && restore_effective_capabilities() == 0;
+        break;
+    case identity::data:
+        back = set_thread_euid(own.uid) == 0 && restore_effective_capabilities() == 0;
+        break;
+    case identity::backing_file:
+        setfsuid(own.uid);
+        back = static_cast<uid_t>(setfsuid(own.uid)) == own.uid && set_thread_capabilities(0) == 0;
+        break;
+    }
+    if (!back)
+        identity_lost = true;
+    switched_ = false;
     errno = saved;
 }
 

@@ -215,8 +215,9 @@ int open_or_create_v3(const char *path, mode_t mode, struct fuse_file_info *fi)
     flags_for_writeback(fi);
     int res = open_file_common(path, mode, fi);
     if (res == 0 && passthrough) {
-        data_scope as_writer;
-        if ((res = as_writer.enter_keeping_admin()) != 0 || (res = pass_through(path, fi)) != 0)
+        auto writer = caller::take(identity::backing_file);
+        res = writer ? pass_through(path, fi) : writer.error();
+        if (res != 0)
             op_release(path, fi);
     }
     return res;
@@ -239,7 +240,7 @@ int release_v3(const char *path, struct fuse_file_info *fi)
 {
     if (passthrough && end_pass_through(path, fi) && path != nullptr) {
         // The daemon saw none of the writes.
-        record_content(path, static_cast<int>(fi->fh));
+        record_content(path, file_descriptor(fi));
         fuse_invalidate_path(fuse_get_context()->fuse, path);
     }
     return op_release(path, fi);
@@ -250,7 +251,7 @@ int release_v3(const char *path, struct fuse_file_info *fi)
 // and keeps its copy of the mode until the attribute timeout, so it is told to forget it.
 int fallocate_v3(const char *path, int mode, off_t offset, off_t length, struct fuse_file_info *fi)
 {
-    const int fd = static_cast<int>(fi->fh);
+    const int fd = file_descriptor(fi);
     struct stat before, after;
     const bool set_id = fstat(fd, &before) == 0 && (before.st_mode & (S_ISUID | S_ISGID)) != 0;
     int res = op_fallocate(path, mode, offset, length, fi);
@@ -308,27 +309,45 @@ int readdir_v3(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,
     return op_readdir(path, &l, fill_entry, offset, fi);
 }
 
+// The whole record libfuse 3 calls, in the order of its header.
 struct fuse_operations make_operation_table()
 {
     struct fuse_operations ops = {};
-    set_shared_operations(&ops);
     ops.getattr = getattr_file;
+    ops.readlink = op_readlink;
+    ops.mknod = op_mknod;
+    ops.mkdir = op_mkdir;
+    ops.unlink = unlink_v3;
+    ops.rmdir = op_rmdir;
+    ops.symlink = op_symlink;
     ops.rename = rename_v3;
     ops.link = link_v3;
     ops.chmod = chmod_file;
     ops.chown = chown_file;
     ops.truncate = truncate_file;
     ops.open = open_v3;
-    ops.readdir = readdir_v3;
-    ops.init = init_v3;
-    ops.create = create_v3;
+    ops.read = op_read;
+    ops.write = op_write;
+    ops.statfs = op_statfs;
     ops.release = release_v3;
-    ops.fallocate = fallocate_v3;
-    ops.unlink = unlink_v3;
+    ops.fsync = op_fsync;
+    ops.setxattr = op_setxattr;
+    ops.getxattr = op_getxattr;
+    ops.listxattr = op_listxattr;
+    ops.removexattr = op_removexattr;
+    ops.opendir = op_opendir;
+    ops.readdir = readdir_v3;
+    ops.releasedir = op_releasedir;
+    ops.init = init_v3;
+    ops.access = op_access;
+    ops.create = create_v3;
     ops.utimens = utimens_file;
+    ops.ioctl = ioctl_v3;
+    ops.write_buf = op_write_buf;
+    ops.read_buf = op_read_buf;
+    ops.fallocate = fallocate_v3;
     ops.copy_file_range = op_copy_file_range;
     ops.lseek = op_lseek;
-    ops.ioctl = ioctl_v3;
 #if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 18)
     ops.statx = op_statx; // the birth time (stat -c %W), on Linux 6.6 and later
 #endif

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <glib.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -18,15 +19,15 @@
 
 int copy_up_error_to_errno(int code) noexcept
 {
-    // GIOErrorEnum codes; the error domain is not looked at.
+    // GIO's codes; the error domain is not looked at.
     switch (code) {
-    case 1: // G_IO_ERROR_NOT_FOUND
+    case G_IO_ERROR_NOT_FOUND:
         return ENOENT;
-    case 3: // G_IO_ERROR_IS_DIRECTORY
+    case G_IO_ERROR_IS_DIRECTORY:
         return EISDIR;
-    case 12: // G_IO_ERROR_NO_SPACE
+    case G_IO_ERROR_NO_SPACE:
         return ENOSPC;
-    case 14: // G_IO_ERROR_PERMISSION_DENIED
+    case G_IO_ERROR_PERMISSION_DENIED:
         return EPERM;
     default:
         return EIO;
@@ -48,7 +49,8 @@ static bool same_inode(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-static bool shared(const struct stat &st)
+// The one definition of shared: a regular file or symbolic link with another name.
+bool shared_inode(const struct stat &st) noexcept
 {
     return (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_nlink > 1;
 }
@@ -68,53 +70,65 @@ static bool may_write(int fd)
     return faccessat(fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0;
 }
 
-static bool in_group(const caller_scope &as_caller, gid_t gid)
-{
-    return as_caller.gid == gid || std::find(as_caller.groups.begin(), as_caller.groups.end(),
-                                             gid) != as_caller.groups.end();
-}
-
 static bool has_prefix(const char *name, const char *prefix)
 {
     return strncmp(name, prefix, strlen(prefix)) == 0;
 }
 
-// Whether the change may be made to the inode `fd` refers to, by the rules the base applies
-// to it: what no inode of its type takes; write permission for content and user.*
-// attributes (ACLs, immutable flags and LSMs included); the owner, or the daemon's own
-// rights, which root callers keep, for mode, owner and ACLs; root for the other attribute
-// namespaces. Asked before a copy-up, so that a change the base would refuse never breaks
-// a link.
-static int may_change(int fd, const struct stat &st, const guarded_change &change,
-                      const caller_scope *as_caller)
+// The decision on a change of the inode `fd` refers to, by the rules the base applies to it
+// (`res`, 0 or a negated errno): what no inode of its type takes; write permission for
+// content and user.* attributes (ACLs, immutable flags and LSMs included); the owner, or the
+// daemon's own rights, which root callers keep, for mode, owner and ACLs; root for the other
+// attribute namespaces. `lend`: a change the caller may have made although its own rights do
+// not reach it, so it is made with the daemon's: the clearing of set-ID bits and the removal
+// of security.capability by a writer, which the kernel asks for before a write and which the
+// base does itself on a write.
+struct decision {
+    int res = 0;
+    bool lend = false;
+};
+static decision decide(int fd, const struct stat &st, const guarded_change &change,
+                       const caller *who)
 {
     const bool link = S_ISLNK(st.st_mode);
-    const bool user_xattr = change.kind == change_xattr && has_prefix(change.xattr, "user.");
-    const bool acl = change.kind == change_xattr && has_prefix(change.xattr, "system.");
+    const bool xattr = change.kind == change_xattr || change.kind == change_xattr_removal;
+    const bool user_xattr = xattr && has_prefix(change.xattr, "user.");
+    const bool acl = xattr && has_prefix(change.xattr, "system.");
     if (link && change.kind == change_content)
-        return -ESTALE; // the kernel follows links itself: the base changed beside the mount
+        return {-ESTALE}; // the kernel follows links itself: the base changed beside the mount
     if (link && (change.kind == change_mode || change.kind == change_flags || acl))
-        return -EOPNOTSUPP; // Linux keeps no mode or ACL of a link's own
+        return {-EOPNOTSUPP}; // Linux keeps no mode or ACL of a link's own
     if (link && user_xattr)
-        return -EPERM; // user.* attributes are for regular files and directories
+        return {-EPERM}; // user.* attributes are for regular files and directories
     if (change.kind == change_content || user_xattr)
-        return may_write(fd) ? 0 : negated_errno();
-    if (as_caller == nullptr || !as_caller->active)
-        return 0;
-    if (change.kind == change_xattr && !acl)
-        return -EPERM; // trusted.*, security.*: CAP_SYS_ADMIN or CAP_SETFCAP
-    if (as_caller->uid != st.st_uid) {
-        // Anyone who may write the file may have its set-ID bits cleared.
+        return {may_write(fd) ? 0 : negated_errno()};
+    if (who == nullptr || !who->switched())
+        return {};
+    if (change.kind == change_xattr_removal && strcmp(change.xattr, "security.capability") == 0)
+        return may_write(fd) ? decision{0, true} : decision{-EPERM};
+    if (xattr && !acl)
+        return {-EPERM}; // trusted.*, security.*: CAP_SYS_ADMIN or CAP_SETFCAP
+    if (who->uid() != st.st_uid) {
         const bool clears = change.kind == change_mode && clears_set_id_only(st, change.mode);
-        return clears && may_write(fd) ? 0 : -EPERM;
+        return clears && may_write(fd) ? decision{0, true} : decision{-EPERM};
     }
     if (change.kind != change_owner)
-        return 0;
+        return {};
     // An owner without CAP_CHOWN keeps the owner and gives one of its own groups.
     const bool same_owner = change.uid == static_cast<uid_t>(-1) || change.uid == st.st_uid;
     const bool own_group = change.gid == static_cast<gid_t>(-1) || change.gid == st.st_gid ||
-                           in_group(*as_caller, change.gid);
-    return same_owner && own_group ? 0 : -EPERM;
+                           who->in_group(change.gid);
+    return {same_owner && own_group ? 0 : -EPERM};
+}
+
+// Whether the daemon's rights may be lent for the change: asked only where they can be.
+static bool lends(int fd, const struct stat &st, const guarded_change &change, const caller *who)
+{
+    if (who == nullptr || !who->switched() ||
+        (change.kind != change_mode && change.kind != change_xattr_removal))
+        return false;
+    const decision d = decide(fd, st, change, who);
+    return d.res == 0 && d.lend;
 }
 
 static int break_hardlink(const base_entry &entry)
@@ -159,85 +173,229 @@ fd_path::fd_path(int fd) noexcept
     snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
 }
 
-int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_change &change,
-                 caller_scope *as_caller, unique_fd &fd, struct stat &st,
-                 guard_outcome *outcome) noexcept
+// The inode the name holds now, opened without opening it for anything (a write-open of a
+// shared inode could be refused where EROFS or a copy-up is the answer, ETXTBSY while it runs
+// under another name, and would wake watchers and break leases on every name of it), and its
+// status. The name must still hold it: a copy-up for another request may have moved the name
+// to a private copy, and the old inode's link count then counts only its other names, which
+// this change must never reach. -EAGAIN when it moved (or is gone), and the guard looks again.
+static int look(const base_entry &entry, unique_fd &inode, struct stat &st)
 {
-    guard_outcome ignored;
-    if (outcome == nullptr)
-        outcome = &ignored;
-    *outcome = {};
-    // O_CREAT | O_EXCL never opens an existing entry, so what it opens is new, with one link.
-    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
-        fd.reset(open_entry(entry, flags, mode));
-        outcome->created = static_cast<bool>(fd);
-        return fd && fstat(fd.get(), &st) == 0 ? 0 : negated_errno();
-    }
+    inode.reset(open_entry(entry, O_PATH));
+    if (!inode || fstat(inode.get(), &st) == -1)
+        return negated_errno();
+    struct stat named;
+    if (fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == -1)
+        return errno == ENOENT ? -EAGAIN : negated_errno();
+    if (!same_inode(named, st))
+        return -EAGAIN;
+    st = named;
+    return 0;
+}
+
+or_errno<guarded_inode> guarded_inode::door(const base_entry &entry, const guarded_change &change,
+                                            caller *who, const struct stat *expected) noexcept
+{
+    using result = or_errno<guarded_inode>;
+    guarded_inode inode;
+    inode.who_ = who;
     for (int attempt = 0;; attempt++) {
-        // The inode the name holds now, opened without opening it for anything: a write-open
-        // of a shared inode could be refused where EROFS or a copy-up is the answer (ETXTBSY
-        // while it runs under another name), and would wake watchers and break leases on
-        // every name of it.
-        unique_fd inode(open_entry(entry, O_PATH));
-        if (!inode) {
-            if (errno != ENOENT || (flags & O_CREAT) == 0)
-                return negated_errno();
-            // A new entry, unless another one appeared meanwhile: that one is looked at.
-            fd.reset(open_entry(entry, flags | O_EXCL, mode));
-            if (fd) {
-                outcome->created = true;
-                return fstat(fd.get(), &st) == 0 ? 0 : negated_errno();
-            }
-            if (errno != EEXIST || attempt + 1 >= guard_attempts)
-                return negated_errno();
+        int res = look(entry, inode.owned_, inode.st_);
+        if (expected != nullptr) {
+            // An open file is changed through its name only while the name holds it.
+            if (res == -EAGAIN || res == -ENOENT || (res == 0 && !same_inode(inode.st_, *expected)))
+                return result::failure(refuse_shared(change.operation, entry.path,
+                                                     expected->st_nlink,
+                                                     "the open file is no longer the one its "
+                                                     "name holds, so no copy can be made for it"));
+            expected = nullptr;
+        }
+        if (res == -EAGAIN && attempt + 1 < guard_attempts)
             continue;
+        // ESTALE: the base keeps changing beside the mount.
+        if (res != 0)
+            return result::failure(res == -EAGAIN ? -ESTALE : res);
+        if (!shared_inode(inode.st_)) {
+            inode.fd_ = inode.owned_.get();
+            inode.lend_ = lends(inode.fd_, inode.st_, change, who);
+            return inode;
         }
-        if (fstat(inode.get(), &st) == -1)
-            return negated_errno();
-        // The name must still hold this inode: a copy-up for another request may have moved
-        // the name to a private copy, and the old inode's link count then counts only its
-        // other names, which this change must never reach. A name that moved is looked at
-        // again.
-        struct stat named;
-        const int looked = fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW);
-        if (looked == -1 && errno != ENOENT)
-            return negated_errno();
-        if (looked == -1 || !same_inode(named, st)) {
-            if (attempt + 1 >= guard_attempts)
-                return -ESTALE; // the base keeps changing beside the mount
-            continue;
-        }
-        st = named;
-        if (!shared(st)) {
-            if (flags == O_PATH) {
-                fd = std::move(inode);
-                return 0;
-            }
-            if (S_ISLNK(st.st_mode))
-                return -ESTALE;
-            // The same inode, opened for the change through the descriptor the guard
-            // decided on, as the caller: the base checks the caller's rights as for an open
-            // by name, and applies O_TRUNC to this inode only.
-            fd.reset(open(fd_path(inode.get()).c_str(),
-                          (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
-            return fd ? 0 : negated_errno();
-        }
-        if (!copyup_enabled || attempt + 1 >= guard_attempts) {
-            return refuse_shared(change.operation, entry.path, st.st_nlink,
-                                 "its name kept turning back into a shared file");
-        }
-        if (int res = may_change(inode.get(), st, change, as_caller); res != 0)
-            return res;
-        auto step = [&] { return copy_up(entry, st); };
-        int res = as_caller != nullptr ? as_caller->with_daemon_rights(step) : step();
+        if (!copyup_enabled || attempt + 1 >= guard_attempts)
+            return result::failure(refuse_shared(change.operation, entry.path, inode.st_.st_nlink,
+                                                 "its name kept turning back into a shared file"));
+        if (int verdict = decide(inode.owned_.get(), inode.st_, change, who).res; verdict != 0)
+            return result::failure(verdict);
+        auto step = [&] { return copy_up(entry, inode.st_); };
+        res = who != nullptr ? who->with_daemon_rights(step) : step();
         if (res == 0) {
-            outcome->copied_up = true;
-            record("copied-up", entry.path);
+            inode.copied_up_ = true;
+            record(record_copied_up, entry.path);
         }
         // Whatever the name holds now is looked at afresh.
         if (res != 0 && res != -EAGAIN)
-            return res;
+            return result::failure(res);
     }
+}
+
+or_errno<guarded_inode> guarded_inode::by_name(const base_entry &entry,
+                                               const guarded_change &change, caller *who) noexcept
+{
+    return door(entry, change, who, nullptr);
+}
+
+or_errno<guarded_inode> guarded_inode::of_open_file(int fd, const char *path,
+                                                    const guarded_change &change,
+                                                    caller &who) noexcept
+{
+    guarded_inode inode;
+    inode.who_ = &who;
+    if (fstat(fd, &inode.st_) == -1)
+        return or_errno<guarded_inode>::failure(negated_errno());
+    if (!shared_inode(inode.st_)) {
+        inode.fd_ = fd;
+        inode.lend_ = lends(fd, inode.st_, change, &who);
+        return inode;
+    }
+    base_entry entry;
+    if (resolve_entry(path, entry) != 0)
+        return or_errno<guarded_inode>::failure(
+            refuse_shared(change.operation, path, inode.st_.st_nlink,
+                          "the open file is no longer the one its name holds, so no copy can "
+                          "be made for it"));
+    return door(entry, change, &who, &inode.st_);
+}
+
+or_errno<guarded_open> guarded_inode::open_for_writing(const base_entry &entry, int flags,
+                                                       mode_t mode, caller &who) noexcept
+{
+    using result = or_errno<guarded_open>;
+    guarded_open opened;
+    // O_CREAT | O_EXCL never opens an existing entry, so what it opens is new, with one link.
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+        opened.fd.reset(open_entry(entry, flags, mode));
+        if (!opened.fd)
+            return result::failure(negated_errno());
+        opened.created = true;
+        return opened;
+    }
+    for (int attempt = 0;; attempt++) {
+        auto inode = door(entry, {.kind = change_content, .operation = "open"}, &who, nullptr);
+        if (inode) {
+            if (int res = inode->reopen(flags, opened.fd); res != 0)
+                return result::failure(res);
+            return opened;
+        }
+        if (inode.error() != -ENOENT || (flags & O_CREAT) == 0)
+            return result::failure(inode.error());
+        // A new entry, unless another one appeared meanwhile: that one is looked at.
+        opened.fd.reset(open_entry(entry, flags | O_EXCL, mode));
+        if (opened.fd) {
+            opened.created = true;
+            return opened;
+        }
+        if (errno != EEXIST || attempt + 1 >= guard_attempts)
+            return result::failure(negated_errno());
+    }
+}
+
+or_errno<unique_fd> guarded_inode::open_to_run(const base_entry &entry, caller &who) noexcept
+{
+    using result = or_errno<unique_fd>;
+    unique_fd inode;
+    struct stat st;
+    int res = look(entry, inode, st);
+    if (res != 0)
+        return result::failure(res == -EAGAIN ? -ESTALE : res);
+    if (S_ISLNK(st.st_mode))
+        return result::failure(-ESTALE);
+    // Running a program needs execute permission only: a program the caller may run but not
+    // read (mode 0711) is opened with the daemon's rights once the caller's right to run that
+    // very inode is checked; read-only and nothing more (the caller's other flags mean nothing
+    // for a program's image, and O_NOFOLLOW would refuse the /proc name).
+    if (faccessat(inode.get(), "", X_OK, AT_EACCESS | AT_EMPTY_PATH) == -1)
+        return result::failure(negated_errno());
+    unique_fd fd;
+    res = who.with_daemon_rights([&] {
+        fd.reset(::open(fd_path(inode.get()).c_str(), O_RDONLY | O_CLOEXEC));
+        return fd ? 0 : negated_errno();
+    });
+    if (res != 0)
+        return result::failure(res);
+    return fd;
+}
+
+// The same inode, opened for the change through the descriptor the guard decided on, as the
+// caller: the base checks the caller's rights as for an open by name, and applies O_TRUNC to
+// this inode only.
+int guarded_inode::reopen(int flags, unique_fd &fd) const noexcept
+{
+    if (S_ISLNK(st_.st_mode))
+        return -ESTALE;
+    fd.reset(::open(fd_path(fd_).c_str(), (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
+    return fd ? 0 : negated_errno();
+}
+
+template <typename Step> int guarded_inode::as_decided(Step step) noexcept
+{
+    auto made = [&] { return step() == -1 ? negated_errno() : 0; };
+    return lend_ ? who_->with_daemon_rights(made) : made();
+}
+
+// chmod has no form that keeps to the inode a descriptor refers to (fchmod refuses an O_PATH
+// one), so the inode is named through /proc.
+int guarded_inode::set_mode(mode_t mode) noexcept
+{
+    if (S_ISLNK(st_.st_mode))
+        return -EOPNOTSUPP; // Linux cannot change a symbolic link's mode
+    return as_decided([&] { return chmod(fd_path(fd_).c_str(), mode); });
+}
+
+// On the inode itself, a symbolic link included, as lchown.
+int guarded_inode::set_owner(uid_t uid, gid_t gid) noexcept
+{
+    return as_decided([&] { return fchownat(fd_, "", uid, gid, AT_EMPTY_PATH); });
+}
+
+// ftruncate where the descriptor was opened for writing; otherwise (O_PATH, or a read-only
+// open with O_TRUNC, which the kernel truncates after the open without atomic_o_trunc) through
+// /proc, as the caller, with the rights a truncate by name needs.
+int guarded_inode::set_size(off_t size) noexcept
+{
+    if (S_ISLNK(st_.st_mode))
+        return -ESTALE; // the kernel follows links itself: one here is a change beside the mount
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags == -1)
+        return negated_errno();
+    if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_RDONLY)
+        return as_decided([&] { return ::truncate(fd_path(fd_).c_str(), size); });
+    return as_decided([&] { return ftruncate(fd_, size); });
+}
+
+int guarded_inode::set_attribute(const char *name, const char *value, size_t size,
+                                 int flags) noexcept
+{
+    return as_decided([&] { return setxattr(fd_path(fd_).c_str(), name, value, size, flags); });
+}
+
+int guarded_inode::remove_attribute(const char *name) noexcept
+{
+    return as_decided([&] { return removexattr(fd_path(fd_).c_str(), name); });
+}
+
+int guarded_inode::set_flags(unsigned long command, void *arg) noexcept
+{
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags == -1)
+        return negated_errno();
+    if ((flags & O_PATH) == 0)
+        return as_decided([&] { return ioctl(fd_, command, arg); });
+    if (!S_ISREG(st_.st_mode))
+        return -ENOTTY;
+    // The inode the guard decided on, opened as the kernel opens a file for this request.
+    unique_fd fd(::open(fd_path(fd_).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd)
+        return negated_errno();
+    return as_decided([&] { return ioctl(fd.get(), command, arg); });
 }
 
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
@@ -246,18 +404,18 @@ int guard_write(const char *rel_path, const struct stat *stat_or_null,
     if (did_copyup_or_null != nullptr)
         *did_copyup_or_null = false;
     // A given status decides without a look, as long as it needs no copy.
-    if (stat_or_null != nullptr && (!shared(*stat_or_null) || !copyup_enabled))
-        return shared(*stat_or_null) ? -EROFS : 0;
+    if (stat_or_null != nullptr && (!shared_inode(*stat_or_null) || !copyup_enabled))
+        return shared_inode(*stat_or_null) ? -EROFS : 0;
     base_entry entry;
     if (int res = resolve_entry(rel_path, entry); res != 0)
         return res == -ENOENT ? 0 : res;
-    unique_fd fd;
-    struct stat st;
-    guard_outcome outcome;
-    int res = open_guarded(entry, O_PATH, 0, {change_owner}, nullptr, fd, st, &outcome);
+    auto inode =
+        guarded_inode::by_name(entry, {.kind = change_owner, .operation = "open"}, nullptr);
+    if (!inode)
+        return inode.error() == -ENOENT ? 0 : inode.error();
     if (did_copyup_or_null != nullptr)
-        *did_copyup_or_null = outcome.copied_up;
-    return res == -ENOENT ? 0 : res;
+        *did_copyup_or_null = inode->copied_up();
+    return 0;
 }
 
 void dakt_close_fd(int fd) noexcept
@@ -271,165 +429,106 @@ void dakt_close_fd(int fd) noexcept
     errno = saved;
 }
 
-// chmod has no form that keeps to the inode a descriptor refers to (fchmod refuses an O_PATH
-// one), so the inode is named through /proc.
-static int set_mode(int fd, const struct stat &st, mode_t mode, caller_scope &as_caller)
-{
-    const fd_path name(fd);
-    if (chmod(name.c_str(), mode) == 0)
-        return 0;
-    if (errno != EPERM || !as_caller.active || !clears_set_id_only(st, mode) || !may_write(fd))
-        return negated_errno();
-    return as_caller.with_daemon_rights(
-        [&] { return chmod(name.c_str(), mode) == -1 ? negated_errno() : 0; });
-}
-
-int remove_attribute(int fd, const char *name, caller_scope &as_caller) noexcept
-{
-    const fd_path path(fd);
-    if (removexattr(path.c_str(), name) == 0)
-        return 0;
-    // The kernel asks for security.capability to go before a write by a writer without
-    // CAP_FSETID, as the base drops it on such a write itself: any writer may have it done.
-    if (errno != EPERM || !as_caller.active || strcmp(name, "security.capability") != 0 ||
-        !may_write(fd))
-        return negated_errno();
-    return as_caller.with_daemon_rights(
-        [&] { return removexattr(path.c_str(), name) == -1 ? negated_errno() : 0; });
-}
-
-// The guarded changes by name: each is made through the descriptor the guard decided on.
+// The guarded changes by name: each is made through the inode the door let through.
 template <typename Change>
-static int change_guarded(const char *path, const guarded_change &change, Change make)
+static int change_by_name(const char *path, const guarded_change &change, Change make)
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    unique_fd fd;
-    struct stat st = {};
-    if (int res = open_guarded(entry, O_PATH, 0, change, &as_caller, fd, st); res != 0)
-        return res;
-    int res = make(fd.get(), st, as_caller);
+    auto req = request::start(path);
+    if (!req)
+        return req.error();
+    auto inode = guarded_inode::by_name(req->entry, change, &req->who);
+    if (!inode)
+        return inode.error();
+    int res = make(*inode);
     if (res == 0)
-        record(change.kind == change_content ? "changed" : "attributes", path);
+        record(change.kind == change_content ? record_changed : record_attributes, path);
     return res;
+}
+
+// The same through an open file (libfuse 3, and libfuse 2 for ftruncate and ioctl).
+template <typename Change>
+static int change_open_file(const char *path, struct fuse_file_info *fi,
+                            const guarded_change &change, Change make)
+{
+    auto who = caller::take();
+    if (!who)
+        return who.error();
+    const int fd = file_descriptor(fi);
+    auto inode = guarded_inode::of_open_file(fd, path, change, *who);
+    if (!inode)
+        return inode.error();
+    int res = make(*inode);
+    if (res == 0 && change.kind == change_content)
+        record_content(path, fd);
+    else if (res == 0)
+        record(record_attributes, path);
+    return res;
+}
+
+// A change by name, or through the open file libfuse names.
+template <typename Change>
+static int change_guarded(const char *path, struct fuse_file_info *fi, const guarded_change &change,
+                          Change make)
+{
+    return fi == nullptr ? change_by_name(path, change, make)
+                         : change_open_file(path, fi, change, make);
 }
 
 int op_chmod(const char *path, mode_t mode) noexcept
 {
-    return change_guarded(path, {.kind = change_mode, .mode = mode, .operation = "chmod"},
-                          [&](int fd, const struct stat &st, caller_scope &as_caller) {
-                              // Linux cannot change a symbolic link's mode.
-                              if (S_ISLNK(st.st_mode))
-                                  return -EOPNOTSUPP;
-                              return set_mode(fd, st, mode, as_caller);
-                          });
+    return chmod_file(path, mode, nullptr);
 }
 
 int op_chown(const char *path, uid_t uid, gid_t gid) noexcept
 {
-    // On the entry itself, a symbolic link included, as lchown.
-    return change_guarded(
-        path, {.kind = change_owner, .uid = uid, .gid = gid, .operation = "chown"},
-        [&](int fd, const struct stat &, caller_scope &) {
-            return fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == -1 ? negated_errno() : 0;
-        });
-}
-
-// truncate of the inode, with the caller's rights checked as for a truncate by name.
-static int truncate_inode(int fd, off_t size)
-{
-    return truncate(fd_path(fd).c_str(), size) == -1 ? negated_errno() : 0;
+    return chown_file(path, uid, gid, nullptr);
 }
 
 int op_truncate(const char *path, off_t size) noexcept
 {
-    return change_guarded(path, {.kind = change_content, .operation = "truncate"},
-                          [&](int fd, const struct stat &st, caller_scope &) {
-                              // The kernel follows links itself: one here is a change beside
-                              // the mount.
-                              if (S_ISLNK(st.st_mode))
-                                  return -ESTALE;
-                              return truncate_inode(fd, size);
-                          });
-}
-
-// libfuse 3 (and libfuse 2 for ftruncate and ioctl) names the open file a change is made
-// through. A file that is not shared is changed through its descriptor, whatever its name holds
-// now, or whether it still has one. A shared one goes the way of its name (guard, copy-up), but
-// only while the name still holds the open inode: one whose name is gone, or holds another
-// inode, is refused.
-template <typename ByFd, typename ByName>
-static int change_open_file(const char *path, struct fuse_file_info *fi, const char *operation,
-                            ByFd by_fd, ByName by_name)
-{
-    if (fi == nullptr)
-        return by_name();
-    struct stat st;
-    int fd = file_descriptor(fi);
-    if (fstat(fd, &st) == -1)
-        return negated_errno();
-    if (shared(st)) {
-        base_entry entry;
-        struct stat named;
-        if (resolve_entry(path, entry) != 0 ||
-            fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == -1 ||
-            !same_inode(named, st)) {
-            return refuse_shared(operation, path, st.st_nlink,
-                                 "the open file is no longer the one its name holds, so no "
-                                 "copy can be made for it");
-        }
-        return by_name();
-    }
-    caller_scope as_caller;
-    if (int res = as_caller.enter(); res != 0)
-        return res;
-    int res = by_fd(fd, as_caller);
-    if (res == 0 && strcmp(operation, "truncate") == 0)
-        record_content(path, fd);
-    else if (res == 0)
-        record("attributes", path);
-    return res;
+    return truncate_file(path, size, nullptr);
 }
 
 int chmod_file(const char *path, mode_t mode, struct fuse_file_info *fi) noexcept
 {
-    return change_open_file(
-        path, fi, "chmod",
-        [&](int fd, caller_scope &as_caller) {
-            struct stat st;
-            if (fstat(fd, &st) == -1)
-                return negated_errno();
-            return set_mode(fd, st, mode, as_caller);
-        },
-        [&] { return op_chmod(path, mode); });
+    return change_guarded(path, fi, {.kind = change_mode, .operation = "chmod", .mode = mode},
+                          [&](guarded_inode &inode) { return inode.set_mode(mode); });
 }
 
 int chown_file(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi) noexcept
 {
-    return change_open_file(
-        path, fi, "chown",
-        [&](int fd, caller_scope &) { return fchown(fd, uid, gid) == -1 ? negated_errno() : 0; },
-        [&] { return op_chown(path, uid, gid); });
+    return change_guarded(path, fi,
+                          {.kind = change_owner, .operation = "chown", .uid = uid, .gid = gid},
+                          [&](guarded_inode &inode) { return inode.set_owner(uid, gid); });
 }
 
 int truncate_file(const char *path, off_t size, struct fuse_file_info *fi) noexcept
 {
-    return change_open_file(
-        path, fi, "truncate",
-        [&](int fd, caller_scope &) {
-            // A read-only descriptor is truncated for an O_RDONLY | O_TRUNC open (without
-            // atomic_o_trunc the kernel truncates after the open): through /proc, as the
-            // caller, with the rights an open with O_TRUNC needs.
-            int flags = fcntl(fd, F_GETFL);
-            if (flags == -1)
-                return negated_errno();
-            if ((flags & O_ACCMODE) == O_RDONLY)
-                return truncate_inode(fd, size);
-            return ftruncate(fd, size) == -1 ? negated_errno() : 0;
-        },
-        [&] { return op_truncate(path, size); });
+    return change_guarded(path, fi, {.kind = change_content, .operation = "truncate"},
+                          [&](guarded_inode &inode) { return inode.set_size(size); });
+}
+
+// Setting or removing an extended attribute changes the inode, so a shared one is guarded.
+// Without --xattr every attribute call answers ENOSYS: the kernel then tells the caller
+// EOPNOTSUPP and stops asking (with EOPNOTSUPP it would go on asking for security.capability
+// before every single write, a round trip each).
+int op_setxattr(const char *path, const char *name, const char *value, size_t size,
+                int flags) noexcept
+{
+    if (!xattr_enabled)
+        return -ENOSYS;
+    return change_by_name(
+        path, {.kind = change_xattr, .operation = "setxattr", .xattr = name},
+        [&](guarded_inode &inode) { return inode.set_attribute(name, value, size, flags); });
+}
+
+int op_removexattr(const char *path, const char *name) noexcept
+{
+    if (!xattr_enabled)
+        return -ENOSYS;
+    return change_by_name(path,
+                          {.kind = change_xattr_removal, .operation = "removexattr", .xattr = name},
+                          [&](guarded_inode &inode) { return inode.remove_attribute(name); });
 }
 
 // Inode flags (lsattr, chattr). The kernel opens the file or directory for the request and
@@ -457,9 +556,9 @@ int op_ioctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
 
     // Reading is never refused; the caller's rights are those it opened the file with.
     if (get_flags || get_fsx) {
-        caller_scope as_caller;
-        if (int res = as_caller.enter(); res != 0)
-            return res;
+        auto who = caller::take();
+        if (!who)
+            return who.error();
         if (ioctl(file_descriptor(fi), get_flags ? FS_IOC_GETFLAGS : FS_IOC_FSGETXATTR, arg) == -1)
             return negated_errno();
         memcpy(data, arg, size);
@@ -470,22 +569,6 @@ int op_ioctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     // for root), and a shared file is refused or copied up first.
     memcpy(arg, data, size);
     const unsigned long set = set_flags ? FS_IOC_SETFLAGS : FS_IOC_FSSETXATTR;
-    return change_open_file(
-        path, fi, "flags",
-        [&](int fd, caller_scope &) { return ioctl(fd, set, arg) == -1 ? negated_errno() : 0; },
-        [&] {
-            return change_guarded(
-                path, {.kind = change_flags, .operation = "flags"},
-                [&](int inode, const struct stat &st, caller_scope &) {
-                    if (!S_ISREG(st.st_mode))
-                        return -ENOTTY;
-                    // The private inode the guard decided on, opened as the kernel opens
-                    // a file for this request.
-                    unique_fd fd(
-                        open(fd_path(inode).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-                    if (!fd)
-                        return negated_errno();
-                    return ioctl(fd.get(), set, arg) == -1 ? negated_errno() : 0;
-                });
-        });
+    return change_open_file(path, fi, {.kind = change_flags, .operation = "flags"},
+                            [&](guarded_inode &inode) { return inode.set_flags(set, arg); });
 }

@@ -107,28 +107,30 @@ int op_mknod(const char *, mode_t, dev_t) noexcept
     return -EROFS;
 }
 
+// Makes `call` (-1 with errno set on failure) on the entry `path` names, as the caller; 0 or
+// a negated errno.
+template <typename Call> static int on_entry(const char *path, Call call)
+{
+    auto req = request::start(path);
+    if (!req)
+        return req.error();
+    return call(req->entry) == -1 ? negated_errno() : 0;
+}
+
 int op_mkdir(const char *path, mode_t mode) noexcept
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (mkdirat(entry.dir, entry.name, mode) == -1)
-        return negated_errno();
-    record("created", path);
-    return 0;
+    int res = on_entry(path, [&](const base_entry &e) { return mkdirat(e.dir, e.name, mode); });
+    if (res == 0)
+        record(record_created, path);
+    return res;
 }
 
 static int remove_entry(const char *path, int flags)
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (unlinkat(entry.dir, entry.name, flags) == -1)
-        return negated_errno();
-    record("removed", path);
-    return 0;
+    int res = on_entry(path, [&](const base_entry &e) { return unlinkat(e.dir, e.name, flags); });
+    if (res == 0)
+        record(record_removed, path);
+    return res;
 }
 
 int op_unlink(const char *path) noexcept
@@ -143,10 +145,10 @@ int op_rmdir(const char *path) noexcept
 
 int op_symlink(const char *target, const char *linkpath) noexcept
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(linkpath, as_caller, entry); res != 0)
-        return res;
+    auto req = request::start(linkpath);
+    if (!req)
+        return req.error();
+    const base_entry &entry = req->entry;
     const char *rel = to_relative_path(linkpath);
     if (symlinkat(target, entry.dir, entry.name) == -1)
         return negated_errno();
@@ -159,7 +161,7 @@ int op_symlink(const char *target, const char *linkpath) noexcept
         fprintf(stderr, "Failed to find newly created symlink '%s': %s\n", rel, g_strerror(err));
         return -err;
     }
-    record("created", linkpath);
+    record(record_created, linkpath);
     return 0;
 }
 
@@ -172,10 +174,11 @@ int op_rename(const char *from, const char *to) noexcept
 template <typename Change>
 static int change_two_entries(const char *from, const char *to, Change change)
 {
-    caller_scope as_caller;
-    base_entry old_entry, new_entry;
-    if (int res = resolve_as_caller(from, as_caller, old_entry); res != 0)
-        return res;
+    auto req = request::start(from);
+    if (!req)
+        return req.error();
+    base_entry &old_entry = req->entry;
+    base_entry new_entry;
     if (to == nullptr)
         return -ENOENT;
     // Both names in one directory (the common case) share its descriptor.
@@ -195,17 +198,23 @@ static int change_two_entries(const char *from, const char *to, Change change)
 
 int rename_entry(const char *from, const char *to, unsigned int flags) noexcept
 {
-    // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them.
-    // The record tells a rename over an entry from one to a free name.
+    // RENAME_NOREPLACE and RENAME_EXCHANGE reach the base as the caller gave them. The record
+    // tells a rename over an entry from one to a free name: with a record, a plain rename is
+    // first tried as one that replaces nothing, and made over the entry only where there is
+    // one, so the word comes from the rename itself and not from a look at the name before.
     bool replacing = false;
     int res = change_two_entries(from, to, [&](const base_entry &a, const base_entry &b) {
-        struct stat st;
-        replacing = record_fd >= 0 && (flags & RENAME_EXCHANGE) == 0 &&
-                    fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        return renameat2(a.dir, a.name, b.dir, b.name, flags);
+        if (record_fd < 0 || flags != 0)
+            return renameat2(a.dir, a.name, b.dir, b.name, flags);
+        if (renameat2(a.dir, a.name, b.dir, b.name, RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EEXIST && errno != EINVAL) // EINVAL: a base without RENAME_NOREPLACE
+            return -1;
+        replacing = errno == EEXIST;
+        return renameat(a.dir, a.name, b.dir, b.name);
     });
     if (res == 0)
-        record((flags & RENAME_EXCHANGE) != 0 ? "exchanged" : "renamed", from, to,
+        record((flags & RENAME_EXCHANGE) != 0 ? record_exchanged : record_renamed, from, to,
                replacing ? "replacing" : nullptr);
     return res;
 }
@@ -217,7 +226,7 @@ int op_link(const char *from, const char *to) noexcept
         return linkat(a.dir, a.name, b.dir, b.name, 0);
     });
     if (res == 0)
-        record("created", to);
+        record(record_created, to);
     return res;
 }
 
@@ -228,101 +237,46 @@ int op_statfs(const char *, struct statvfs *buf) noexcept
     return 0;
 }
 
-// Without --xattr every attribute call answers ENOSYS: the kernel then tells the caller
-// EOPNOTSUPP and stops asking. With EOPNOTSUPP it would go on asking for
-// security.capability before every single write, a round trip each.
-//
 // Extended attributes work on the entry itself, a final symbolic link included, as chown
 // does. There is no "at" form of the attribute calls, so the entry is opened with O_PATH
 // relative to the base (which opens nothing for reading or writing, and so has no effect on
 // devices or FIFOs) and named through /proc; that name leads to the entry, not beyond it.
-static int open_xattr_entry(const base_entry &at, unique_fd &fd)
-{
-    fd.reset(open_entry(at, O_PATH));
-    return fd ? 0 : negated_errno();
-}
-
-// Setting or removing an attribute changes the inode, so a shared one is guarded.
-template <typename Change>
-static int change_attribute(const char *path, const char *name, const char *operation,
-                            Change change)
-{
-    if (!xattr_enabled)
-        return -ENOSYS;
-    caller_scope as_caller;
-    base_entry at;
-    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
-        return res;
-    unique_fd fd;
-    struct stat st = {};
-    if (int res = open_guarded(at, O_PATH, 0,
-                               {.kind = change_xattr, .xattr = name, .operation = operation},
-                               &as_caller, fd, st);
-        res != 0)
-        return res;
-    if (int res = change(fd.get(), as_caller); res != 0)
-        return res;
-    record("attributes", path);
-    return 0;
-}
-
-int op_setxattr(const char *path, const char *name, const char *value, size_t size,
-                int flags) noexcept
-{
-    return change_attribute(path, name, "setxattr", [&](int fd, caller_scope &) {
-        return setxattr(fd_path(fd).c_str(), name, value, size, flags) == -1 ? negated_errno() : 0;
-    });
-}
-
-int op_removexattr(const char *path, const char *name) noexcept
-{
-    return change_attribute(path, name, "removexattr", [&](int fd, caller_scope &as_caller) {
-        return remove_attribute(fd, name, as_caller);
-    });
-}
-
+// Without --xattr every attribute call answers ENOSYS (see op_setxattr).
 // Reading changes nothing, so shared entries are read like any other, with the caller's
 // rights: a name the kernel still holds for another user's file reads nothing it could not
 // read on the base. A size of 0 asks for the size; a buffer too small gives ERANGE, as the
 // kernel's protocol has it.
-int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept
+template <typename Read> static int read_attribute(const char *path, Read read)
 {
     if (!xattr_enabled)
         return -ENOSYS;
-    caller_scope as_caller;
-    base_entry at;
-    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
-        return res;
-    unique_fd fd;
-    if (int res = open_xattr_entry(at, fd); res != 0)
-        return res;
-    ssize_t n = getxattr(fd_path(fd.get()).c_str(), name, value, size);
+    auto req = request::start(path);
+    if (!req)
+        return req.error();
+    unique_fd fd(open_entry(req->entry, O_PATH));
+    if (!fd)
+        return negated_errno();
+    ssize_t n = read(fd_path(fd.get()).c_str());
     return n == -1 ? negated_errno() : static_cast<int>(n);
+}
+
+int op_getxattr(const char *path, const char *name, char *value, size_t size) noexcept
+{
+    return read_attribute(path, [&](const char *at) { return getxattr(at, name, value, size); });
 }
 
 int op_listxattr(const char *path, char *list, size_t size) noexcept
 {
-    if (!xattr_enabled)
-        return -ENOSYS;
-    caller_scope as_caller;
-    base_entry at;
-    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
-        return res;
-    unique_fd fd;
-    if (int res = open_xattr_entry(at, fd); res != 0)
-        return res;
-    ssize_t n = listxattr(fd_path(fd.get()).c_str(), list, size);
-    return n == -1 ? negated_errno() : static_cast<int>(n);
+    return read_attribute(path, [&](const char *at) { return listxattr(at, list, size); });
 }
 
 // Opens the directory as the caller, never through a final link; 0 or a negated errno.
 static int open_directory_at(const char *path, open_directory &d)
 {
-    caller_scope as_caller;
-    base_entry at;
-    if (int res = resolve_as_caller(path, as_caller, at); res != 0)
-        return res;
-    d.fd.reset(open_entry(at, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_NOCTTY));
+    auto req = request::start(path);
+    if (!req)
+        return req.error();
+    d.fd.reset(open_entry(req->entry, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_NOCTTY));
     return d.fd ? 0 : negated_errno();
 }
 
@@ -335,13 +289,13 @@ int op_opendir(const char *path, struct fuse_file_info *fi) noexcept
         delete d;
         return res;
     }
-    fi->fh = reinterpret_cast<uintptr_t>(d) | directory_handle;
+    set_directory_handle(fi, d);
     return 0;
 }
 
 int op_releasedir(const char *, struct fuse_file_info *fi) noexcept
 {
-    delete reinterpret_cast<open_directory *>(fi->fh & ~directory_handle);
+    delete directory_of(fi);
     return 0;
 }
 
@@ -380,9 +334,8 @@ static int list_entries(open_directory &d, void *buf, entry_filler filler, off_t
 int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
                struct fuse_file_info *fi) noexcept
 {
-    if (fi != nullptr && (fi->fh & directory_handle) != 0)
-        return list_entries(*reinterpret_cast<open_directory *>(fi->fh & ~directory_handle), buf,
-                            filler, offset);
+    if (open_directory *d = directory_of(fi); d != nullptr)
+        return list_entries(*d, buf, filler, offset);
     // Called without an open directory: one of its own for this call.
     auto d = std::unique_ptr<open_directory>(new (std::nothrow) open_directory);
     if (!d)
@@ -395,51 +348,19 @@ int op_readdir(const char *path, void *buf, entry_filler filler, off_t offset,
 int op_access(const char *path, int mask) noexcept
 {
     // The caller's own rights (AT_EACCESS: the thread's file-system ids), not the daemon's.
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (faccessat(entry.dir, entry.name, mask, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == -1)
-        return negated_errno();
-    return 0;
+    return on_entry(path, [&](const base_entry &e) {
+        return faccessat(e.dir, e.name, mask, AT_EACCESS | AT_SYMLINK_NOFOLLOW);
+    });
 }
 
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept
 {
-    caller_scope as_caller;
-    base_entry entry;
-    if (int res = resolve_as_caller(path, as_caller, entry); res != 0)
-        return res;
-    if (utimensat(entry.dir, entry.name, ts, AT_SYMLINK_NOFOLLOW) == -1)
-        return negated_errno();
-    record("attributes", path);
-    return 0;
-}
-
-void set_shared_operations(struct fuse_operations *ops) noexcept
-{
-    ops->readlink = op_readlink;
-    ops->mknod = op_mknod;
-    ops->mkdir = op_mkdir;
-    ops->unlink = op_unlink;
-    ops->rmdir = op_rmdir;
-    ops->symlink = op_symlink;
-    ops->link = op_link;
-    ops->read = op_read;
-    ops->write = op_write;
-    ops->statfs = op_statfs;
-    ops->release = op_release;
-    ops->fsync = op_fsync;
-    ops->setxattr = op_setxattr;
-    ops->getxattr = op_getxattr;
-    ops->listxattr = op_listxattr;
-    ops->removexattr = op_removexattr;
-    ops->access = op_access;
-    ops->opendir = op_opendir;
-    ops->releasedir = op_releasedir;
-    ops->write_buf = op_write_buf;
-    ops->read_buf = op_read_buf;
-    ops->fallocate = op_fallocate;
+    int res = on_entry(path, [&](const base_entry &e) {
+        return utimensat(e.dir, e.name, ts, AT_SYMLINK_NOFOLLOW);
+    });
+    if (res == 0)
+        record(record_attributes, path);
+    return res;
 }
 
 int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file_info *fi) noexcept
@@ -447,11 +368,11 @@ int utimens_file(const char *path, const struct timespec ts[2], struct fuse_file
     // Time stamps are not guarded: a shared file's go through its descriptor as well.
     if (fi == nullptr)
         return op_utimens(path, ts);
-    caller_scope as_caller;
-    if (int res = as_caller.enter(); res != 0)
-        return res;
-    if (futimens(static_cast<int>(fi->fh), ts) == -1)
+    auto who = caller::take();
+    if (!who)
+        return who.error();
+    if (futimens(file_descriptor(fi), ts) == -1)
         return negated_errno();
-    record("attributes", path);
+    record(record_attributes, path);
     return 0;
 }

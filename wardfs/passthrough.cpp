@@ -15,6 +15,7 @@
 //   - Later opens of a name with cached opens are cached too; one that reaches another inode,
 //     or writes, uses direct I/O, so it neither reads the old inode's pages nor leaves its
 //     own data where the old opens read.
+#include "file_handle.h"
 #include "wardfs.h"
 
 #if FUSE_VERSION >= FUSE_MAKE_VERSION(3, 17)
@@ -89,7 +90,7 @@ void close_backing(int id)
 
 int pass_through(const char *path, struct fuse_file_info *fi) noexcept
 {
-    const int fd = static_cast<int>(fi->fh);
+    const int fd = file_descriptor(fi);
     struct stat st;
     if (fstat(fd, &st) == -1)
         return negated_errno();
@@ -105,8 +106,7 @@ int pass_through(const char *path, struct fuse_file_info *fi) noexcept
             if (mode->backing_id == 0 && (!same || writes))
                 fi->direct_io = 1;
         } else {
-            const bool shared = S_ISREG(st.st_mode) && st.st_nlink > 1;
-            const int id = copyup_enabled && shared ? 0 : register_backing(fd, path);
+            const int id = copyup_enabled && shared_inode(st) ? 0 : register_backing(fd, path);
             mode = std::make_shared<name_mode>(name_mode{st.st_dev, st.st_ino, id, 0});
             try {
                 by_name.emplace(path, mode);
@@ -127,7 +127,7 @@ int pass_through(const char *path, struct fuse_file_info *fi) noexcept
 
 bool end_pass_through(const char *path, const struct fuse_file_info *fi) noexcept
 {
-    const int fd = static_cast<int>(fi->fh);
+    const int fd = file_descriptor(fi);
     std::lock_guard<std::mutex> guard(lock);
     auto open = by_descriptor.find(fd);
     if (open == by_descriptor.end())

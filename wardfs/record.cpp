@@ -27,7 +27,9 @@ bool record_failed;
 // "changed" or "attributes" right after "created" of the same name (a new file's content and
 // attributes are new anyway: tar, cp and install set both on every file), or the same line
 // again.
-std::string last_what, last_name;
+// (record_kind, or -1 for none).
+int last_what = -1;
+std::string last_name;
 
 // Opens whose content change is recorded already, by descriptor.
 std::mutex changed_lock;
@@ -50,7 +52,7 @@ void write_line_locked(const std::string &line)
 void write_line(const std::string &line)
 {
     std::lock_guard<std::mutex> hold(write_lock);
-    last_what.clear();
+    last_what = -1;
     write_line_locked(line);
 }
 
@@ -61,30 +63,52 @@ void add_name(std::string &line, const char *path)
     quote_name(line, to_relative_path(path));
 }
 
+// Each kind's word in the record.
+const char *kind_name(record_kind what)
+{
+    switch (what) {
+    case record_created:
+        return "created";
+    case record_removed:
+        return "removed";
+    case record_renamed:
+        return "renamed";
+    case record_exchanged:
+        return "exchanged";
+    case record_changed:
+        return "changed";
+    case record_attributes:
+        return "attributes";
+    case record_copied_up:
+        return "copied-up";
+    }
+    return "";
+}
+
 } // namespace
 
-void record(const char *what, const char *path, const char *path2, const char *tail) noexcept
+void record(record_kind what, const char *path, const char *path2, const char *tail) noexcept
 {
     if (record_fd < 0 || path == nullptr)
         return;
     int saved = errno;
     try {
-        std::string line = what;
+        std::string line = kind_name(what);
         add_name(line, path);
         if (path2 != nullptr)
             add_name(line, path2);
         if (tail != nullptr)
             line.append(" ").append(tail);
         line += '\n';
-        const bool detail = strcmp(what, "changed") == 0 || strcmp(what, "attributes") == 0;
+        const bool detail = what == record_changed || what == record_attributes;
         std::lock_guard<std::mutex> hold(write_lock);
         if (detail && path2 == nullptr && last_name == path &&
-            (last_what == "created" || last_what == what)) {
+            (last_what == record_created || last_what == what)) {
             errno = saved;
             return;
         }
         write_line_locked(line);
-        last_what = path2 == nullptr ? what : "";
+        last_what = path2 == nullptr ? what : -1;
         last_name = path;
     } catch (const std::bad_alloc &) {
         record_failed = true;
@@ -103,7 +127,7 @@ void record_content(const char *path, int fd) noexcept
     } catch (const std::bad_alloc &) {
         // Recorded once more rather than not at all.
     }
-    record("changed", path);
+    record(record_changed, path);
 }
 
 void record_release(int fd) noexcept

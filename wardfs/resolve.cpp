@@ -112,11 +112,15 @@ int resolve_entry(const char *path, base_entry &entry) noexcept
     return 0;
 }
 
-int resolve_as_caller(const char *path, caller_scope &as_caller, base_entry &entry) noexcept
+or_errno<request> request::start(const char *path, identity how) noexcept
 {
-    if (int res = as_caller.enter(); res != 0)
-        return res;
-    return resolve_entry(path, entry);
+    auto who = caller::take(how);
+    if (!who)
+        return or_errno<request>::failure(who.error());
+    request req{std::move(*who), {}};
+    if (int res = resolve_entry(path, req.entry); res != 0)
+        return or_errno<request>::failure(res);
+    return req;
 }
 
 int open_entry(const base_entry &entry, int flags, mode_t mode) noexcept
@@ -131,12 +135,4 @@ int open_entry(const base_entry &entry, int flags, mode_t mode) noexcept
     else if (fd == -1)
         errno = stale_if_link(errno);
     return fd;
-}
-
-int open_entry_inode(const base_entry &entry, unique_fd &fd, struct stat &st) noexcept
-{
-    fd.reset(open_entry(entry, O_PATH));
-    if (!fd || fstat(fd.get(), &st) == -1)
-        return negated_errno();
-    return 0;
 }

@@ -2,6 +2,7 @@
 // links with more than one hard link) cannot be changed through it, or are copied up first.
 #pragma once
 
+#include "caller.h"
 #include "path_errno.h"
 #include "unique_fd.h"
 
@@ -30,10 +31,6 @@ enum {
 
 extern const struct fuse_opt option_table[];
 extern const struct fuse_operations operation_table;
-
-// Sets the members of the operation record whose handlers both libfuse lines call alike;
-// each libfuse edge sets the others.
-void set_shared_operations(struct fuse_operations *ops) noexcept;
 
 // The libfuse edge (one for each libfuse line): hands the remaining arguments and the
 // operation record to libfuse's main loop; returns its result, 0 after a clean unmount.
@@ -72,74 +69,15 @@ int op_releasedir(const char *path, struct fuse_file_info *fi) noexcept;
 int op_access(const char *path, int mask) noexcept;
 int op_utimens(const char *path, const struct timespec ts[2]) noexcept;
 
-// While it lives, the calling thread acts as the FUSE request's caller (effective uid and gid,
-// which the file-system ids follow, and supplementary groups, without capabilities) once
-// enter() has returned 0, so the base's own rules (owners, sticky and setgid directories,
-// protected links, ACLs, reserved blocks, quotas) decide each change; a switch the kernel
-// refuses makes enter() return -EPERM, and nothing is done as the daemon instead. Root
-// callers act as the daemon, with its capabilities. The destructor gives the thread its own
-// identity back, keeping errno. suspend() and resume() lend the thread its own rights for
-// one step in between (a copy-up keeping another user's owner).
-struct caller_scope {
-    caller_scope() = default;
-    caller_scope(const caller_scope &) = delete;
-    caller_scope &operator=(const caller_scope &) = delete;
-    ~caller_scope();
-    int enter() noexcept; // 0, or a negated errno when the identity could not be taken
-    void suspend() noexcept;
-    int resume() noexcept;
-    // Runs `step` (0 or a negated errno) with the daemon's own rights, then takes the caller's
-    // identity back; the step's failure wins over a failure to return.
-    template <typename Step> int with_daemon_rights(Step step) noexcept
-    {
-        suspend();
-        int res = step();
-        if (int back = resume(); back != 0 && res == 0)
-            res = back;
-        return res;
-    }
-    bool active = false;
-    bool umask_taken = false;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::vector<gid_t> groups;
-};
-
-// While it lives, data moved for a caller that is not root counts as that caller's: the base
-// applies the blocks reserved for root, quotas and the clearing of set-ID bits as it would
-// to that caller. enter() takes the caller's effective uid (and so no capability);
-// enter_keeping_admin() only its file-system uid, without CAP_SYS_RESOURCE and CAP_FSETID,
-// for a call that needs CAP_SYS_ADMIN (registering a backing file, whose writes the kernel
-// makes with the rights of that moment). 0, or -EPERM when the switch was refused. Root
-// callers keep the daemon's rights.
-struct data_scope {
-    data_scope() = default;
-    data_scope(const data_scope &) = delete;
-    data_scope &operator=(const data_scope &) = delete;
-    ~data_scope();
-    int enter() noexcept;
-    int enter_keeping_admin() noexcept;
-    enum { taken_none, taken_euid, taken_fsuid } taken = taken_none;
-};
-// Reads the daemon's own ids, groups and capabilities; before the loop starts.
-void prepare_identity_switches() noexcept;
-// Whether the daemon's own effective set, as it started, holds the capability `cap`.
-bool daemon_has_capability(int cap) noexcept;
-// Whether the daemon can act as other users (CAP_SETUID and CAP_SETGID), or, not being root,
-// serves them as itself.
-bool may_act_as_others() noexcept;
-
-// Set by the libfuse edge before its loop starts: from then on handlers serve requests.
-extern bool serving_requests;
-// Set in init when the kernel leaves the umask to the daemon (POSIX ACLs handed to the
-// kernel): a caller scope then also takes the caller's umask, which the base applies to
-// what is created where no default ACL decides the mode.
-extern bool caller_umask;
-
 // An entry of the base: the directory that holds it, reached beneath the base without
 // following a symbolic link, and its last name ("." for the base itself).
 struct base_entry {
     base_entry() = default;
+    base_entry(base_entry &&other) noexcept
+        : owned(other.owned), dir(other.dir), name(other.name), path(other.path)
+    {
+        other.owned = -1;
+    }
     base_entry(const base_entry &) = delete;
     base_entry &operator=(const base_entry &) = delete;
     ~base_entry() { release_dir(); }
@@ -161,13 +99,15 @@ int stale_if_link(int err) noexcept;
 int open_dir_beneath(const char *rel) noexcept;
 // The entry a FUSE path names: 0, or a negated errno (ESTALE for a link on the way).
 int resolve_entry(const char *path, base_entry &entry) noexcept;
-// Takes the caller's identity, then resolves with its rights.
-int resolve_as_caller(const char *path, caller_scope &as_caller, base_entry &entry) noexcept;
+// A request on one name: the caller, its identity taken first, and the entry the path names,
+// resolved with the caller's rights.
+struct request {
+    caller who;
+    base_entry entry;
+    static or_errno<request> start(const char *path, identity how = identity::full) noexcept;
+};
 // openat of the entry itself, never through a final link (ESTALE); -1 with errno set.
 int open_entry(const base_entry &entry, int flags, mode_t mode = 0) noexcept;
-// An O_PATH descriptor of the entry itself (a final link included) and its attributes: 0, or
-// a negated errno.
-int open_entry_inode(const base_entry &entry, unique_fd &fd, struct stat &st) noexcept;
 
 // The name by which path calls reach the inode a descriptor refers to (an O_PATH one too),
 // for the calls that have no form taking a descriptor.
@@ -182,41 +122,87 @@ struct fd_path {
 // inode between any two calls. A copy-up runs with the daemon's rights, to keep the owner;
 // it happens only after the caller was found, on that very inode, to be allowed the change.
 enum change_kind {
-    change_content, // writing or truncating: write permission
-    change_mode,    // chmod: the owner (a symbolic link has no mode of its own)
-    change_owner,   // chown: the owner, and a group of its own
-    change_flags,   // inode flags (chattr): the owner
-    change_xattr,   // by namespace: user.* as content, system.* (ACLs) as the mode, the rest
-                    // for root
+    change_content,       // writing or truncating: write permission
+    change_mode,          // chmod: the owner (a symbolic link has no mode of its own)
+    change_owner,         // chown: the owner, and a group of its own
+    change_flags,         // inode flags (chattr): the owner
+    change_xattr,         // setting an extended attribute, by namespace: user.* as content,
+                          // system.* (ACLs) as the mode, the rest for root
+    change_xattr_removal, // removing one, by the same rules
 };
 struct guarded_change {
     change_kind kind;
+    const char *operation;              // its name in the record and log of a refusal
     mode_t mode = 0;                    // chmod's new mode
     uid_t uid = static_cast<uid_t>(-1); // chown's new owner and group, -1 for none
     gid_t gid = static_cast<gid_t>(-1);
-    const char *xattr = "";     // the attribute's name
-    const char *operation = ""; // its name in the record of a refusal
+    const char *xattr = ""; // the attribute's name
 };
-// What open_guarded did on the way.
-struct guard_outcome {
-    bool copied_up = false;
+
+// A descriptor opened for writing by the guard, and what it did on the way.
+struct guarded_open {
+    unique_fd fd;
     bool created = false; // O_CREAT made a new file
 };
-// Opens the entry for a guarded change: the descriptor `fd` refers to an inode that is not
-// shared (or to a private copy made for this change), opened with `flags` (O_PATH for a
-// change of attributes; the caller's open flags otherwise, O_CREAT creating a missing
-// entry). `st` is that inode's status. 0, or a negated errno: EROFS for a shared inode, also
-// when the name kept changing back to one after each copy-up.
-int open_guarded(const base_entry &entry, int flags, mode_t mode, const guarded_change &change,
-                 caller_scope *as_caller, unique_fd &fd, struct stat &st,
-                 guard_outcome *outcome = nullptr) noexcept;
+
+// An inode the guard let a change through to: not shared, or the private copy made for the
+// change. Getting one is the door (`by_name`, `of_open_file`, `open_for_writing`); its members
+// are the only way the handlers change an inode that may be shared.
+class guarded_inode {
+  public:
+    // The inode `entry` names now: opened O_PATH | O_NOFOLLOW, its status read from that
+    // descriptor, checked to be what the name still holds; a shared one is refused (EROFS), or
+    // with --copyup given a private copy where the base's rules allow `change`. `who` is null
+    // for a change of the daemon's own. Also EROFS when the name kept turning back into a
+    // shared file after each copy-up, ESTALE when it kept changing.
+    static or_errno<guarded_inode> by_name(const base_entry &entry, const guarded_change &change,
+                                           caller *who) noexcept;
+    // An open file's inode (`fd`): changed through that descriptor while it is not shared; a
+    // shared one only through its name (`path`, null once gone), and only while the name
+    // still holds it.
+    static or_errno<guarded_inode> of_open_file(int fd, const char *path,
+                                                const guarded_change &change, caller &who) noexcept;
+    // Opens `entry` for writing or truncating with the caller's `flags` (O_CREAT creating a
+    // missing entry with `mode`): a new file, or the inode the door let through, reopened.
+    static or_errno<guarded_open> open_for_writing(const base_entry &entry, int flags, mode_t mode,
+                                                   caller &who) noexcept;
+    // Opens `entry` to run it: execute permission of that inode is enough.
+    static or_errno<unique_fd> open_to_run(const base_entry &entry, caller &who) noexcept;
+
+    const struct stat &status() const noexcept { return st_; }
+    bool copied_up() const noexcept { return copied_up_; }
+
+    int set_mode(mode_t mode) noexcept;
+    int set_owner(uid_t uid, gid_t gid) noexcept;
+    int set_size(off_t size) noexcept;
+    int set_attribute(const char *name, const char *value, size_t size, int flags) noexcept;
+    int remove_attribute(const char *name) noexcept;
+    // FS_IOC_SETFLAGS or FS_IOC_FSSETXATTR with `arg`.
+    int set_flags(unsigned long command, void *arg) noexcept;
+
+  private:
+    guarded_inode() = default;
+    // The door by name; `expected`, when given, is the inode the name must hold at first.
+    static or_errno<guarded_inode> door(const base_entry &entry, const guarded_change &change,
+                                        caller *who, const struct stat *expected) noexcept;
+    // Runs `step` with the daemon's rights where the decision lent them, else as the caller.
+    template <typename Step> int as_decided(Step step) noexcept;
+    int reopen(int flags, unique_fd &fd) const noexcept;
+
+    unique_fd owned_; // the O_PATH descriptor the door opened; none for an open file's own
+    int fd_ = -1;
+    struct stat st_ = {};
+    caller *who_ = nullptr;
+    bool copied_up_ = false;
+    bool lend_ = false; // the base's rules allow the change only with the daemon's rights
+};
+
+// Whether the inode is shared: a regular file or symbolic link with another name.
+bool shared_inode(const struct stat &st) noexcept;
 int guard_write(const char *rel_path, const struct stat *stat_or_null,
                 bool *did_copyup_or_null) noexcept;
 int copy_up_error_to_errno(int code) noexcept;
 void dakt_close_fd(int fd) noexcept;
-// Removes the attribute `name` of the inode `fd` as the caller; security.capability also for
-// a caller who may write the file, as a write on the base would drop it.
-int remove_attribute(int fd, const char *name, caller_scope &as_caller) noexcept;
 int op_chmod(const char *path, mode_t mode) noexcept;
 int op_chown(const char *path, uid_t uid, gid_t gid) noexcept;
 int op_truncate(const char *path, off_t size) noexcept;
@@ -245,7 +231,16 @@ void name_moved(const char *from, const char *to, bool exchanged) noexcept;
 // and only for a change that reached the base; nothing without --record.
 int open_record_file(const char *file) noexcept; // the descriptor, or -1 after a message
 void record_mark(bool start) noexcept;           // "start", or "end" (with "incomplete")
-void record(const char *what, const char *path, const char *path2 = nullptr,
+enum record_kind {
+    record_created,
+    record_removed,
+    record_renamed,
+    record_exchanged,
+    record_changed,
+    record_attributes,
+    record_copied_up,
+};
+void record(record_kind what, const char *path, const char *path2 = nullptr,
             const char *tail = nullptr) noexcept;
 // "changed", once per open file.
 void record_content(const char *path, int fd) noexcept;
