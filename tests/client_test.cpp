@@ -24,15 +24,12 @@
 
 namespace {
 
-struct clients : testing::Test {
-    temp_dir work;
-    std::string base = work / "base", plain = work / "plain", mnt = work / "mnt";
+struct clients : mount_fixture<> {
+    std::string plain = work / "plain";
     void SetUp() override
     {
-        // Other users must reach both trees.
-        ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(plain.c_str(), 0755), 0);
+        mount_fixture::SetUp();
+        ASSERT_EQ(mkdir(plain.c_str(), 0755), 0); // other users must reach it too
     }
 };
 

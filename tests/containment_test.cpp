@@ -62,16 +62,14 @@ std::string manifest(const std::string &dir)
     return text.str();
 }
 
-struct containment : testing::TestWithParam<std::vector<std::string>> {
-    temp_dir work;
-    std::string base = work / "base", mnt = work / "mnt", outside = work / "outside";
+struct containment : mount_fixture<testing::TestWithParam<std::vector<std::string>>> {
+    std::string outside = work / "outside";
     std::string tmp = base + "/tmp", mtmp = mnt + "/tmp";
     std::string before;
 
     void SetUp() override
     {
-        ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        mount_fixture::SetUp();
         ASSERT_EQ(mkdir(tmp.c_str(), 01777), 0);
         ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
         // A root-only tree outside the base, on the same file system.

@@ -62,9 +62,8 @@ std::string state_of(const std::string &path)
            (n < 0 ? "none" : mark);
 }
 
-struct guard_race : testing::TestWithParam<std::vector<std::string>> {
-    temp_dir work;
-    std::string base = work / "base", orig = work / "orig";
+struct guard_race : mount_fixture<testing::TestWithParam<std::vector<std::string>>> {
+    std::string orig = work / "orig";
     bool xattrs() const
     {
         for (const auto &o : GetParam())
@@ -101,14 +100,13 @@ TEST_P(guard_race, renames_beside_the_mount_never_reach_the_shared_file)
     const char *seconds = getenv("GUARD_RACE_SECONDS");
     const auto length = std::chrono::milliseconds(
         static_cast<int>(1000 * (seconds != nullptr ? atof(seconds) : 1.0)));
-    ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((base + "/d").c_str(), 0755), 0);
     write_file(orig, shared_content);
     ASSERT_EQ(chmod(orig.c_str(), 0644), 0);
     ASSERT_EQ(setxattr(orig.c_str(), "user.mark", "orig", 4, 0), 0);
     const std::string before = state_of(orig);
 
-    wardfs_mount m(base, work / "mnt", GetParam());
+    wardfs_mount m(base, mnt, GetParam());
     for (const auto &c : guarded_changes) {
         if (c.needs_xattr && !xattrs())
             continue;

@@ -24,17 +24,14 @@ namespace {
 const uid_t nobody = 65534;
 const uid_t victim = 4243;
 
-struct identity : testing::Test {
-    temp_dir work;
-    std::string base = work / "base", tmp = base + "/tmp";
+struct identity : mount_fixture<> {
+    std::string tmp = base + "/tmp";
     void SetUp() override
     {
-        ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        mount_fixture::SetUp();
         ASSERT_EQ(mkdir(tmp.c_str(), 01777), 0);
         ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
     }
-    std::string mnt() const { return work / "mnt"; }
 };
 
 // Without CAP_SETUID the daemon cannot act as nobody: each of nobody's changes fails with
@@ -44,7 +41,7 @@ TEST_F(identity, without_cap_setuid_other_users_are_refused)
     ASSERT_EQ(as_user(nobody, [&] { return mkdir((tmp + "/mine").c_str(), 0755); }), 0);
     write_file(tmp + "/mine/f", "f");
     ASSERT_EQ(chown((tmp + "/mine/f").c_str(), nobody, nobody), 0);
-    wardfs_mount m(base, mnt(), {"-oallow_other"},
+    wardfs_mount m(base, mnt, {"-oallow_other"},
                    [] { prctl(PR_CAPBSET_DROP, CAP_SETUID, 0, 0, 0); });
     const std::string t = m / "tmp";
     const struct {
@@ -109,7 +106,7 @@ TEST_F(identity, reserved_blocks_stay_roots)
     const off_t by_root = fill(0, ext + "/tmp/root");
     off_t through = -1, root_through = -1;
     {
-        wardfs_mount m(ext, mnt(), {"-oallow_other"});
+        wardfs_mount m(ext, mnt, {"-oallow_other"});
         through = fill(nobody, m / "tmp/through");
         root_through = fill(0, m / "tmp/root");
     }
@@ -130,7 +127,7 @@ TEST_F(identity, mount_below_the_base_unmounts_after_use)
     ASSERT_EQ(mount("tmpfs", sub.c_str(), "tmpfs", 0, "size=1m"), 0);
     ASSERT_EQ(mkdir((sub + "/d").c_str(), 0755), 0);
     write_file(sub + "/d/f", "f");
-    wardfs_mount m(base, mnt(), {"-oattr_timeout=0,entry_timeout=0"});
+    wardfs_mount m(base, mnt, {"-oattr_timeout=0,entry_timeout=0"});
     for (int i = 0; i < 5; i++)
         EXPECT_TRUE(exists(m / "sub/d/f"));
     EXPECT_EQ(umount2(sub.c_str(), 0), 0) << strerror(errno);
@@ -142,7 +139,7 @@ TEST_F(identity, mount_below_the_base_unmounts_after_use)
 // since replaced with a 0600 file of its own: nobody reads what it could read on the base.
 TEST_F(identity, attributes_are_read_as_the_caller)
 {
-    wardfs_mount m(base, mnt(), {"-oallow_other,entry_timeout=30,attr_timeout=30", "--xattr"});
+    wardfs_mount m(base, mnt, {"-oallow_other,entry_timeout=30,attr_timeout=30", "--xattr"});
     const std::string x = tmp + "/x", mx = m / "tmp/x";
     ASSERT_EQ(as_user(nobody,
                       [&] {
@@ -174,7 +171,7 @@ TEST_F(identity, a_writer_drops_capabilities_as_on_the_base)
 {
     if (system("command -v setcap >/dev/null && command -v getcap >/dev/null") != 0)
         GTEST_SKIP() << "*** SKIP: setcap and getcap (libcap2-bin) are missing ***";
-    wardfs_mount m(base, mnt(), {"-oallow_other", "--xattr"});
+    wardfs_mount m(base, mnt, {"-oallow_other", "--xattr"});
     for (const std::string &dir : {tmp, m / "tmp"}) {
         const std::string f = dir + "/prog";
         write_file(f, "program");
@@ -203,7 +200,7 @@ TEST_F(identity, no_copy_up_for_a_refused_change)
     write_file(dir + "/f", "f");
     ASSERT_EQ(link((dir + "/f").c_str(), (dir + "/f2").c_str()), 0);
     const struct stat dir_before = lstat_of(dir);
-    wardfs_mount m(base, mnt(), {"-oallow_other", "--copyup", "--xattr"});
+    wardfs_mount m(base, mnt, {"-oallow_other", "--copyup", "--xattr"});
     const struct {
         const char *name;
         std::function<int(const std::string &)> change;

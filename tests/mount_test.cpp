@@ -28,12 +28,10 @@
 
 namespace {
 
-struct mounted : testing::Test {
-    temp_dir work;
-    std::string base = work / "base";
+struct mounted : mount_fixture<> {
     void SetUp() override
     {
-        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        mount_fixture::SetUp();
         ASSERT_EQ(mkdir((base + "/dir").c_str(), 0755), 0);
         write_file(base + "/shared", "shared content");
         ASSERT_EQ(link((base + "/shared").c_str(), (base + "/dir/other").c_str()), 0);
@@ -41,7 +39,6 @@ struct mounted : testing::Test {
         ASSERT_EQ(symlink("plain", (base + "/sym").c_str()), 0);
         ASSERT_EQ(link((base + "/sym").c_str(), (base + "/sym2").c_str()), 0);
     }
-    std::string mnt() const { return work / "mnt"; }
 };
 
 // errno of a call that returns -1 on failure, 0 when it succeeded.
@@ -62,9 +59,9 @@ int open_errno(const std::string &path, int flags)
 
 TEST_F(mounted, namespace_operations_pass_through)
 {
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     std::set<std::string> names;
-    DIR *d = opendir(mnt().c_str());
+    DIR *d = opendir(mnt.c_str());
     ASSERT_NE(d, nullptr);
     while (struct dirent *e = readdir(d))
         names.insert(e->d_name);
@@ -102,7 +99,7 @@ TEST_F(mounted, namespace_operations_pass_through)
 
 TEST_F(mounted, xattrs_statfs_and_times)
 {
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     const std::string p = m / "plain";
     char v[8];
     EXPECT_EQ(errno_of(setxattr(p.c_str(), "user.k", "v", 1, 0)), EOPNOTSUPP);
@@ -145,7 +142,7 @@ const std::vector<guarded_case> guarded_changes = {
 
 TEST_F(mounted, shared_files_refuse_changes)
 {
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     for (const auto &c : guarded_changes) {
         struct stat before = lstat_of(base + "/shared");
         EXPECT_EQ(c.change(m / "shared"), EROFS) << c.what;
@@ -169,7 +166,7 @@ TEST_F(mounted, shared_files_refuse_changes)
 
 TEST_F(mounted, copyup_reaches_only_its_name)
 {
-    wardfs_mount m(base, mnt(), {"--copyup"});
+    wardfs_mount m(base, mnt, {"--copyup"});
     for (const auto &c : guarded_changes) {
         unlink((base + "/shared").c_str());
         ASSERT_EQ(link((base + "/dir/other").c_str(), (base + "/shared").c_str()), 0);
@@ -202,7 +199,7 @@ TEST_F(mounted, copyup_without_space)
     write_file(small + "/f", content);
     ASSERT_EQ(link((small + "/f").c_str(), (small + "/g").c_str()), 0);
     {
-        wardfs_mount m(small, mnt(), {"--copyup"});
+        wardfs_mount m(small, mnt, {"--copyup"});
         EXPECT_EQ(open_errno(m / "f", O_WRONLY), ENOSPC);
     }
     EXPECT_EQ(read_file(small + "/f"), content);
@@ -213,7 +210,7 @@ TEST_F(mounted, copyup_without_space)
 
 TEST_F(mounted, data_beyond_4_gib_and_concurrent_ranges)
 {
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     const off_t far = (5LL << 30) + 3;
     int fd = open((m / "big").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
@@ -269,7 +266,7 @@ TEST_F(mounted, rename_flags_and_holes)
         ASSERT_EQ(pwrite(fd, "y", 1, 1 << 20), 1);
         close(fd);
     }
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     auto rename2 = [&](const char *from, const char *to, unsigned flags) {
         return errno_of(renameat2(AT_FDCWD, (m / from).c_str(), AT_FDCWD, (m / to).c_str(), flags));
     };
@@ -295,17 +292,17 @@ TEST_F(mounted, rename_flags_and_holes)
 TEST_F(mounted, libfuse_2_options_and_unknown_ones)
 {
     {
-        wardfs_mount m(base, mnt(),
+        wardfs_mount m(base, mnt,
                        {"-obig_writes,nonempty,hard_remove,intr,direct_io",
                         "-osplice_read,no_splice_write,auto_cache,use_ino,readdir_ino"});
         EXPECT_EQ(read_file(m / "plain"), "plain content");
         EXPECT_EQ(lstat_of(m / "plain").st_ino, lstat_of(base + "/plain").st_ino);
     }
-    run_result r = run(wardfs_bin(), {wardfs_bin(), base, mnt(), "-f", "-ono_such_option"});
+    run_result r = run(wardfs_bin(), {wardfs_bin(), base, mnt, "-f", "-ono_such_option"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("unknown option"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("no_such_option"), std::string::npos) << r.err;
-    EXPECT_EQ(mountinfo_line(mnt()), "");
+    EXPECT_EQ(mountinfo_line(mnt), "");
 }
 
 // The writeback cache (libfuse 3 only): the kernel gathers small writes, and every open is
@@ -323,7 +320,7 @@ TEST_F(mounted, writeback_cache_keeps_the_guard)
         std::vector<std::string> options = {"-owriteback_cache"};
         if (copyup)
             options.push_back("--copyup");
-        wardfs_mount m(base, mnt(), options);
+        wardfs_mount m(base, mnt, options);
         EXPECT_EQ(open_errno(m / "shared", O_WRONLY), copyup ? 0 : EROFS);
         EXPECT_EQ(read_file(base + "/dir/other"), "shared content");
         EXPECT_EQ(lstat_of(base + "/dir/other").st_nlink, copyup ? 1u : 2u);
@@ -346,7 +343,7 @@ TEST_F(mounted, writeback_cache_keeps_the_guard)
 // attributes are older than the attribute timeout (1 s), never later.
 TEST_F(mounted, changes_beside_the_mount_are_seen)
 {
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     for (const char *content : {"first", "other", "longer content"}) {
         EXPECT_EQ(read_file(m / "plain"), read_file(m / "plain")) << "cached";
         write_file(base + "/plain", content);
@@ -377,7 +374,7 @@ TEST_F(mounted, default_options_and_user_override)
     for (const auto &c : cases) {
         std::string log;
         {
-            wardfs_mount m(base, mnt(), c.args);
+            wardfs_mount m(base, mnt, c.args);
             write_file(m / "written", std::string(2u << 20, 'w'));
             log = read_file(m.log);
         }
@@ -398,11 +395,10 @@ TEST_F(mounted, default_options_and_user_override)
 // access against the base's modes because wardfs adds default_permissions.
 TEST_F(mounted, allow_other_checks_permissions)
 {
-    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
     write_file(base + "/secret", "root only");
     ASSERT_EQ(chmod((base + "/secret").c_str(), 0600), 0);
-    wardfs_mount m(base, mnt(), {"-oallow_other"});
-    EXPECT_NE(mountinfo_line(mnt()).find("default_permissions"), std::string::npos);
+    wardfs_mount m(base, mnt, {"-oallow_other"});
+    EXPECT_NE(mountinfo_line(mnt).find("default_permissions"), std::string::npos);
     auto as_nobody = [] {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             _exit(126);
@@ -430,10 +426,9 @@ TEST_F(mounted, allow_other_checks_permissions)
 // that descriptor, while truncate by name is refused, through the mount as on the base.
 TEST_F(mounted, own_descriptor_of_a_mode_0_file)
 {
-    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((base + "/tmp").c_str(), 01777), 0);
     ASSERT_EQ(chmod((base + "/tmp").c_str(), 01777), 0);
-    wardfs_mount m(base, mnt(), {"-oallow_other"});
+    wardfs_mount m(base, mnt, {"-oallow_other"});
     // Each step's errno, in one string, as nobody.
     auto steps = [](const std::string &f) {
         run_result r = run("/bin/true", {}, [&] {
@@ -519,7 +514,7 @@ TEST_F(mounted, copyup_clones_on_xfs)
         }
         close(fd);
         ASSERT_EQ(link((xfs / "f").c_str(), (xfs / "g").c_str()), 0);
-        wardfs_mount m(xfs.dir, mnt(), {"--copyup"});
+        wardfs_mount m(xfs.dir, mnt, {"--copyup"});
         EXPECT_EQ(open_errno(m / "f", O_WRONLY | O_APPEND), 0);
     }
     EXPECT_EQ(lstat_of(xfs / "f").st_nlink, 1u);
@@ -537,7 +532,7 @@ TEST_F(mounted, copy_file_range_clones_with_libfuse_3)
     xfs_image xfs(work, "1G", "-m reflink=1");
     ASSERT_TRUE(xfs.mounted);
     write_file(xfs / "src", std::string(4 << 20, 's'));
-    wardfs_mount m(xfs.dir, mnt());
+    wardfs_mount m(xfs.dir, mnt);
     int in = open((m / "src").c_str(), O_RDONLY | O_CLOEXEC);
     int out = open((m / "dst").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(in, 0);
@@ -562,7 +557,7 @@ TEST_F(mounted, copyup_and_sizes_beyond_4_gib)
         close(fd);
     }
     ASSERT_EQ(link((base + "/big").c_str(), (base + "/big2").c_str()), 0);
-    wardfs_mount m(base, mnt(), {"--copyup"});
+    wardfs_mount m(base, mnt, {"--copyup"});
     int fd = open((m / "big").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     const std::string data = "beyond four GiB";
@@ -608,7 +603,7 @@ TEST_F(mounted, inode_numbers_beyond_32_bits)
     write_file(xfs / (dir + "/f"), "f");
     const ino_t ino = lstat_of(xfs / (dir + "/f")).st_ino;
     ASSERT_GT(ino, UINT32_MAX);
-    wardfs_mount m(xfs.dir, mnt(), {"-ouse_ino,readdir_ino"});
+    wardfs_mount m(xfs.dir, mnt, {"-ouse_ino,readdir_ino"});
     EXPECT_EQ(lstat_of(m / (dir + "/f")).st_ino, ino);
     EXPECT_EQ(lstat_of(m / dir).st_ino, lstat_of(xfs / dir).st_ino);
     DIR *d = opendir((m / dir).c_str());
@@ -668,7 +663,7 @@ TEST_F(mounted, kernel_passthrough_mode)
         SCOPED_TRACE(c.args.back());
         std::string log;
         {
-            wardfs_mount m(base, mnt(), c.args);
+            wardfs_mount m(base, mnt, c.args);
             write_file(m / "data", std::string(1u << 20, 'd'));
             EXPECT_EQ(read_file(m / "data").size(), 1u << 20);
             log = read_file(m.log);
@@ -703,7 +698,7 @@ TEST_F(mounted, copyup_while_the_shared_name_is_open)
         SCOPED_TRACE(mapped ? "written through a shared mapping" : "written with write");
         unlink((base + "/shared").c_str());
         ASSERT_EQ(link((base + "/dir/other").c_str(), (base + "/shared").c_str()), 0);
-        wardfs_mount m(base, mnt(), {"--copyup"});
+        wardfs_mount m(base, mnt, {"--copyup"});
         int reader = open((m / "shared").c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(reader, 0) << strerror(errno);
         char buf[64] = {};
@@ -753,7 +748,7 @@ TEST_F(mounted, mapped_write_changes_mtime)
 {
     if (system("command -v xfs_io >/dev/null") != 0)
         GTEST_SKIP() << "*** SKIP: xfs_io (xfsprogs) is missing ***";
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     // Written and stated, then (past the attribute timeout) mapped, read and written by
     // another process; the stat right after must see a new modification time.
     const std::string script =
@@ -771,8 +766,7 @@ TEST_F(mounted, fallocate_by_another_user_drops_set_id_bits)
 {
     if (system("command -v xfs_io >/dev/null && command -v setpriv >/dev/null") != 0)
         GTEST_SKIP() << "*** SKIP: xfs_io (xfsprogs) or setpriv is missing ***";
-    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
-    wardfs_mount m(base, mnt(), {"-oallow_other"});
+    wardfs_mount m(base, mnt, {"-oallow_other"});
     // Allocated blocks, so fallocate changes no size; stat before and after, as the kernel
     // keeps attributes between them.
     const std::string script =
@@ -810,7 +804,7 @@ TEST_F(mounted, open_names_follow_renames)
             continue; // libfuse 2 has no renameat2 flags
         write_file(base + "/a", "A");
         write_file(base + "/b", "B");
-        wardfs_mount m(base, mnt());
+        wardfs_mount m(base, mnt);
         int fa = open((m / "a").c_str(), O_RDONLY | O_CLOEXEC);
         int fb = open((m / "b").c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fa, 0);
@@ -843,7 +837,7 @@ TEST_F(mounted, removed_names_while_open)
         write_file(tree + "/held", "held\n");
         ASSERT_EQ(link((tree + "/held").c_str(), (base + "/kept").c_str()), 0);
         write_file(tree + "/replaced", "old\n");
-        wardfs_mount m(base, mnt(), options);
+        wardfs_mount m(base, mnt, options);
         int held = open((m / "tree/held").c_str(), O_RDONLY | O_CLOEXEC);
         int replaced = open((m / "tree/replaced").c_str(), O_RDONLY | O_CLOEXEC);
         int scratch = open((m / "tree/scratch").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -913,7 +907,6 @@ TEST_F(mounted, inode_flags)
     // that call of an emulated daemon on (the booted armhf guest runs this natively).
     if (emulated())
         GTEST_SKIP() << "*** SKIP: qemu-user does not pass FS_IOC_FSGETXATTR on ***";
-    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
     const struct {
         const char *name;
         bool copyup;
@@ -934,7 +927,7 @@ TEST_F(mounted, inode_flags)
         std::vector<std::string> options = {"-oallow_other"};
         if (c.copyup)
             options.push_back("--copyup");
-        wardfs_mount m(base, mnt(), options);
+        wardfs_mount m(base, mnt, options);
         int seen = 0, on_base = 0;
         ASSERT_EQ(inode_flags(m / c.name, FS_IOC_GETFLAGS, &seen), 0);
         ASSERT_EQ(inode_flags(base + "/" + c.name, FS_IOC_GETFLAGS, &on_base), 0);
@@ -978,7 +971,7 @@ TEST_F(mounted, birth_time)
     };
     if (!birth(AT_FDCWD, base + "/plain", on_base))
         GTEST_SKIP() << "*** SKIP: the base's file system keeps no birth time ***";
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     for (const char *name : {"plain", "dir", "sym"}) {
         ASSERT_TRUE(birth(AT_FDCWD, base + "/" + name, on_base)) << name;
         ASSERT_TRUE(birth(AT_FDCWD, m / name, seen)) << name << ": " << strerror(errno);

@@ -16,16 +16,14 @@
 
 namespace {
 
-struct recorded : testing::Test {
-    temp_dir work;
-    std::string base = work / "base", record = work / "record";
+struct recorded : mount_fixture<> {
+    std::string record = work / "record";
     void SetUp() override
     {
-        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        mount_fixture::SetUp();
         write_file(base + "/shared", "shared");
         ASSERT_EQ(link((base + "/shared").c_str(), (work / "other").c_str()), 0);
     }
-    std::string mnt() const { return work / "mnt"; }
     // The reader's names (NUL-separated) and exit status.
     run_result names(bool removed = false) const
     {
@@ -51,7 +49,7 @@ std::set<std::string> split(const std::string &nul_separated)
 TEST_F(recorded, refusals_name_the_program)
 {
     {
-        wardfs_mount m(base, mnt(), {"--record", record});
+        wardfs_mount m(base, mnt, {"--record", record});
         const std::string s = m / "shared";
         for (const char *command : {"truncate -s 0", "chmod 600"})
             EXPECT_NE(run("/bin/sh", {"sh", "-c", std::string(command) + " '" + s + "'"}).status, 0)
@@ -85,7 +83,7 @@ TEST_F(recorded, names_of_any_bytes_read_back)
                                            "caf\xc3\xa9", "bad\xff\xfe", "\x01\x7f\xc3",
                                            "sp ace \\377"};
     {
-        wardfs_mount m(base, mnt(), {"--record", record});
+        wardfs_mount m(base, mnt, {"--record", record});
         for (const auto &name : kept)
             write_file(m / name + ".tmp", "x");
         for (const auto &name : kept)
@@ -103,7 +101,7 @@ TEST_F(recorded, names_of_any_bytes_read_back)
 // the reader takes it, saying it was cut short.
 TEST_F(recorded, a_killed_daemon_leaves_whole_lines)
 {
-    wardfs_mount m(base, mnt(), {"--record", record});
+    wardfs_mount m(base, mnt, {"--record", record});
     ASSERT_GT(m.pid, 0) << "no daemon to kill"; // kill(-1) would end every process
     pid_t worker = fork();
     if (worker == 0) {
@@ -189,7 +187,7 @@ TEST_F(recorded, refusals_are_logged)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.options.empty() ? "plain" : c.options[0]);
-        wardfs_mount m(base, mnt(), c.options);
+        wardfs_mount m(base, mnt, c.options);
         c.refused(m.mnt);
         const std::string text = m.stop_and_read_log();
         for (const auto &line : c.lines)
@@ -205,7 +203,7 @@ TEST_F(recorded, refusals_are_logged)
 TEST_F(recorded, refusals_are_rate_limited)
 {
     const int opens = 1000;
-    wardfs_mount m(base, mnt());
+    wardfs_mount m(base, mnt);
     const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < opens; i++)
         ASSERT_EQ(open((m / "shared").c_str(), O_WRONLY | O_CLOEXEC), -1);

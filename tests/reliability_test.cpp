@@ -18,12 +18,7 @@
 
 namespace {
 
-struct reliability : testing::Test {
-    temp_dir work;
-    std::string base = work / "base";
-    std::string mnt = work / "mnt";
-    void SetUp() override { ASSERT_EQ(mkdir(base.c_str(), 0755), 0); }
-};
+using reliability = mount_fixture<>;
 
 // Descriptors of a process other than pipes: libfuse keeps a splice pipe per worker
 // thread, and starts threads as the load asks, so pipes are counted against threads.

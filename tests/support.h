@@ -2,6 +2,8 @@
 // fixture and the skip rule for tests that need root or /dev/fuse.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <sys/stat.h>
@@ -80,6 +82,19 @@ struct wardfs_mount {
     wardfs_mount(const wardfs_mount &) = delete;
     wardfs_mount &operator=(const wardfs_mount &) = delete;
     std::string operator/(const std::string &name) const { return mnt + "/" + name; }
+};
+
+// The fixture of every suite that mounts: a work directory other users can reach (as nobody
+// through allow_other), the base directory made in it, and the path of the mount point that
+// wardfs_mount makes. A suite's own SetUp calls this one first.
+template <typename Test = testing::Test> struct mount_fixture : Test {
+    temp_dir work;
+    std::string base = work / "base", mnt = work / "mnt";
+    void SetUp() override
+    {
+        ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+    }
 };
 
 // main() for test programs that need root (and /dev/fuse when `need_fuse`): reports a loud

@@ -13,12 +13,10 @@
 
 namespace {
 
-struct xattrs : testing::TestWithParam<bool> {
-    temp_dir work;
-    std::string base = work / "base", mnt = work / "mnt";
+struct xattrs : mount_fixture<testing::TestWithParam<bool>> {
     void SetUp() override
     {
-        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        mount_fixture::SetUp();
         write_file(base + "/plain", "plain");
         write_file(base + "/shared", "shared");
         ASSERT_EQ(link((base + "/shared").c_str(), (base + "/other").c_str()), 0);
