@@ -188,7 +188,7 @@ for t in $guest_tests; do cp "$tests_build/tests/$t" "$tmp/payload/tests/"; done
 truncate -s 512M "$tmp/payload.img"
 mkfs.ext4 -q -L vaskelpayload -d "$tmp/payload" "$tmp/payload.img"
 
-boot() { # stage, time limit in seconds, kernel arguments
+run_guest() { # stage, time limit in seconds, kernel arguments; sets status
     stage=$1 limit=$2
     shift 2
     echo "$label: booting ($stage)"
@@ -206,41 +206,46 @@ boot() { # stage, time limit in seconds, kernel arguments
     echo "$label: $stage took $(($(date +%s) - start)) s"
     # A guest killed at the limit (or a qemu that failed) fails the target, whatever the
     # guest wrote before.
-    if [ "$status" -ne 0 ]; then
-        if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-            echo "$label: FAILED: the guest did not power off within $limit s; the console's end:"
-        else
-            echo "$label: FAILED: qemu ended with status $status; the console's end:"
-        fi
-        tail -n 30 "$work/console-$stage.log" | sed "s/^/    /"
-        echo "$stage" >>"$work/results/qemu-failed"
+    [ "$status" -eq 0 ] && return 0
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        echo "$label: FAILED: the guest did not power off within $limit s; the console's end:"
+    else
+        echo "$label: FAILED: qemu ended with status $status; the console's end:"
     fi
+    tail -n 30 "$work/console-$stage.log" | sed "s/^/    /"
+    echo "$stage" >>"$work/results/qemu-failed"
+}
+
+# What the guest kept of a failure: apt-get's output, the journal around the remount, what a
+# test program said.
+show_failures() { # stage
+    if grep -q '^FAILED: install' "$tmp/results/$1"; then
+        echo "$label: apt-get said:"
+        tail -n 20 "$tmp/results/apt.log" | sed "s/^/    /"
+    fi
+    [ "$1" = main ] || return 0
+    if grep -q '^FAILED: remount' "$tmp/results/$1"; then
+        echo "$label: the journal on the remount:"
+        tail -n 30 "$tmp/results/remount-journal.log" | sed "s/^/    /"
+    fi
+    grep -l '^\[  FAILED  \]' "$tmp/results"/*_tests.log 2>/dev/null | while read -r log; do
+        echo "$label: ${log##*/}:"
+        grep -B 2 -A 8 'Failure$' "$log" | head -n 60 | sed "s/^/    /"
+    done
+}
+
+boot() { # stage, time limit in seconds, kernel arguments
+    run_guest "$@"
     rm -rf "$tmp/results"
     debugfs -R "rdump /results $tmp" "$tmp/payload.img" >/dev/null 2>&1 || true
-    if [ -f "$tmp/results/$stage" ]; then
-        grep -v '=' "$tmp/results/$stage" | sed "s/^/$label: /"
-        cp -r "$tmp/results/." "$work/results/"
-        # What the guest kept of a failure: apt-get's output, the journal around the
-        # remount, what a test program said.
-        if grep -q '^FAILED: install' "$tmp/results/$stage"; then
-            echo "$label: apt-get said:"
-            tail -n 20 "$tmp/results/apt.log" | sed "s/^/    /"
-        fi
-        if [ "$stage" = main ]; then
-            if grep -q '^FAILED: remount' "$tmp/results/$stage"; then
-                echo "$label: the journal on the remount:"
-                tail -n 30 "$tmp/results/remount-journal.log" | sed "s/^/    /"
-            fi
-            grep -l '^\[  FAILED  \]' "$tmp/results"/*_tests.log 2>/dev/null | while read -r log; do
-                echo "$label: ${log##*/}:"
-                grep -B 2 -A 8 'Failure$' "$log" | head -n 60 | sed "s/^/    /"
-            done
-        fi
-    else
+    if [ ! -f "$tmp/results/$stage" ]; then
         echo "$label: FAILED: no results of the $stage boot; the console's end:"
         tail -n 30 "$work/console-$stage.log" | sed "s/^/    /"
         return 1
     fi
+    grep -v '=' "$tmp/results/$stage" | sed "s/^/$label: /"
+    cp -r "$tmp/results/." "$work/results/"
+    show_failures "$stage"
     [ "$status" -eq 0 ] && ! grep -q '^FAILED' "$tmp/results/$stage"
 }
 rm -rf "$work/results" && mkdir -p "$work/results"
