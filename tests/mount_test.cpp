@@ -885,6 +885,38 @@ TEST_F(mounted, removed_names_while_open)
     }
 }
 
+// A directory removed while it is a process's working directory: what is made in it fails
+// with ENOENT, as on the base, in both builds (never ESTALE). The child's exit status is the
+// errno of the first call that differs, 0 when each failed as expected.
+TEST_F(mounted, removed_working_directory)
+{
+    const struct {
+        const char *what;
+        std::function<int()> make;
+    } calls[] = {
+        {"create", [] { return open("x", O_WRONLY | O_CREAT | O_CLOEXEC, 0644); }},
+        {"mkdir", [] { return mkdir("d", 0755); }},
+        {"symlink", [] { return symlink("t", "l"); }},
+        {"mknod fifo", [] { return mkfifo("p", 0644); }},
+    };
+    for (const auto &options : {std::vector<std::string>{}, {"--copyup", "--xattr"}}) {
+        wardfs_mount m(base, mnt, options);
+        ASSERT_EQ(mkdir((m / "gone").c_str(), 0755), 0);
+        for (const auto &c : calls) {
+            SCOPED_TRACE(c.what);
+            ASSERT_EQ(mkdir((m / "gone").c_str(), 0755) == 0 || errno == EEXIST, true);
+            EXPECT_EQ(as_user(0,
+                              [&] {
+                                  if (chdir((m / "gone").c_str()) != 0 ||
+                                      rmdir((m / "gone").c_str()) != 0)
+                                      return 100;
+                                  return c.make() == -1 ? (errno == ENOENT ? 0 : errno) : 101;
+                              }),
+                      0);
+        }
+    }
+}
+
 // Inode flags (lsattr, chattr) through the mount: read on any file, set as the caller (the
 // owner; CAP_LINUX_IMMUTABLE for root only) on private files and directories, and on a
 // shared file refused, or set on the name's private copy with --copyup.
