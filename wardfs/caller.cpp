@@ -229,18 +229,31 @@ static int take_full_identity(const std::vector<gid_t> &groups, uid_t uid, gid_t
     return 0;
 }
 
-// The file-system uid, read back (setfsuid reports no failure), and no CAP_SYS_RESOURCE or
-// CAP_FSETID; CAP_SYS_ADMIN stays.
-static int take_file_system_uid(uid_t uid)
+// Back to the daemon's file-system ids and groups (setfsuid and setfsgid report no failure,
+// so each is read back); false when one could not be taken back.
+static bool give_file_system_ids_back()
 {
-    setfsuid(uid);
-    if (static_cast<uid_t>(setfsuid(uid)) != uid) {
-        setfsuid(own_ids().uid);
-        return -EPERM;
-    }
+    const daemon_ids &own = own_ids();
+    setfsuid(own.uid);
+    setfsgid(own.gid);
+    return static_cast<uid_t>(setfsuid(own.uid)) == own.uid &&
+           static_cast<gid_t>(setfsgid(own.gid)) == own.gid &&
+           set_thread_groups(daemon_groups()) == 0;
+}
+
+// The caller's groups and file-system ids (the kernel keeps what a backing file is written
+// with from them: the base then keeps a set-group-ID bit for a writer in the file's group, as
+// it does on a write of the caller's own), and no CAP_SYS_RESOURCE or CAP_FSETID;
+// CAP_SYS_ADMIN stays.
+static int take_file_system_ids(const std::vector<gid_t> &groups, uid_t uid, gid_t gid)
+{
     constexpr uint32_t writer_capabilities = (1u << CAP_SYS_RESOURCE) | (1u << CAP_FSETID);
-    if (set_thread_capabilities(writer_capabilities) == -1) {
-        setfsuid(own_ids().uid);
+    setfsgid(gid);
+    setfsuid(uid);
+    if (set_thread_groups(groups) == -1 || static_cast<gid_t>(setfsgid(gid)) != gid ||
+        static_cast<uid_t>(setfsuid(uid)) != uid ||
+        set_thread_capabilities(writer_capabilities) == -1) {
+        give_file_system_ids_back();
         return -EPERM;
     }
     return 0;
@@ -268,13 +281,11 @@ or_errno<caller> caller::take(identity how) noexcept
     // Data moved by a root caller of another group is the daemon's data: nothing to take.
     if (how != identity::full && who.uid_ == own_ids().uid)
         return who;
-    if (how == identity::full) {
-        try {
-            daemon_groups();
-            who.groups_ = caller_groups(ctx);
-        } catch (const std::bad_alloc &) {
-            return or_errno<caller>::failure(-ENOMEM);
-        }
+    try {
+        daemon_groups();
+        who.groups_ = caller_groups(ctx);
+    } catch (const std::bad_alloc &) {
+        return or_errno<caller>::failure(-ENOMEM);
     }
     if (int res = who.take_again(); res != 0)
         return or_errno<caller>::failure(res);
@@ -308,13 +319,11 @@ int caller::take_again() noexcept
     int res = 0;
     switch (how_) {
     case identity::full:
+    case identity::data:
         res = take_full_identity(groups_, uid_, gid_);
         break;
-    case identity::data: // the effective uid: every capability leaves with uid 0
-        res = set_thread_euid(uid_) == -1 ? -EPERM : 0;
-        break;
     case identity::backing_file:
-        res = take_file_system_uid(uid_);
+        res = take_file_system_ids(groups_, uid_, gid_);
         break;
     }
     // After a failure the thread has its own identity, and keeps it.
@@ -333,15 +342,12 @@ void caller::give_back() noexcept
     bool back = true;
     switch (how_) {
     case identity::full:
+    case identity::data:
         back = set_thread_euid(own.uid) == 0 && set_thread_egid(own.gid) == 0 &&
                set_thread_groups(daemon_groups()) == 0 && restore_effective_capabilities() == 0;
         break;
-    case identity::data:
-        back = set_thread_euid(own.uid) == 0 && restore_effective_capabilities() == 0;
-        break;
     case identity::backing_file:
-        setfsuid(own.uid);
-        back = static_cast<uid_t>(setfsuid(own.uid)) == own.uid && set_thread_capabilities(0) == 0;
+        back = give_file_system_ids_back() && set_thread_capabilities(0) == 0;
         break;
     }
     if (!back)

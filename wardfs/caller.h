@@ -12,12 +12,13 @@ enum class identity {
     // Effective uid and gid (which the file-system ids follow) and supplementary groups,
     // without capabilities; with caller_umask also the caller's umask.
     full,
-    // The effective uid only (and so no capability): data moved for the caller counts as its
-    // own for reserved blocks, quotas and the clearing of set-ID bits.
+    // The same ids without the umask: data moved for the caller counts as its own for
+    // reserved blocks, quotas and the clearing of set-ID bits (a set-group-ID bit stays for a
+    // writer in the file's group).
     data,
-    // The file-system uid only, without CAP_SYS_RESOURCE and CAP_FSETID; CAP_SYS_ADMIN stays,
-    // for registering a backing file, whose writes the kernel makes with the rights of that
-    // moment.
+    // The file-system uid and gid and the groups, without CAP_SYS_RESOURCE and CAP_FSETID;
+    // CAP_SYS_ADMIN stays, for registering a backing file, whose writes the kernel makes with
+    // the rights of that moment.
     backing_file,
 };
 
