@@ -15,6 +15,21 @@
 
 namespace {
 
+// The boot programs under test, and the directory of the test double of libvaskel: the
+// build's, or those the environment names (the installed programs, in a booted guest).
+const char *generator_bin()
+{
+    return program_under_test("VASKEL_GENERATOR", GENERATOR_BIN);
+}
+const char *remount_bin()
+{
+    return program_under_test("VASKEL_REMOUNT", REMOUNT_BIN);
+}
+const char *fake_vaskel_dir()
+{
+    return program_under_test("VASKEL_FAKE_DIR", FAKE_VASKEL_DIR);
+}
+
 // Every test gets a fresh mount namespace, left again in TearDown.
 struct in_namespace : testing::Test {
     int saved_ns = -1;
@@ -72,10 +87,10 @@ struct generator : in_namespace {
     run_result run_it(const std::vector<std::string> &args, const char *fail = nullptr,
                       const std::function<void()> &setup = {})
     {
-        std::vector<std::string> argv = {GENERATOR_BIN};
+        std::vector<std::string> argv = {generator_bin()};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(GENERATOR_BIN, argv, [&] {
-            setenv("LD_LIBRARY_PATH", FAKE_VASKEL_DIR, 1);
+        return run(generator_bin(), argv, [&] {
+            setenv("LD_LIBRARY_PATH", fake_vaskel_dir(), 1);
             setenv("VASKEL_FAKE_LOG", log.c_str(), 1);
             if (fail != nullptr)
                 setenv("VASKEL_FAKE_FAIL", fail, 1);
@@ -121,9 +136,9 @@ TEST_F(generator, argument_counts)
     EXPECT_EQ(run_it({}).status, 0);
     EXPECT_EQ(run_it({"/a", "/b", "/c"}).status, 0);
     // No arguments at all, not even a program name: the defaults as with none.
-    EXPECT_EQ(run(GENERATOR_BIN, {},
+    EXPECT_EQ(run(generator_bin(), {},
                   [&] {
-                      setenv("LD_LIBRARY_PATH", FAKE_VASKEL_DIR, 1);
+                      setenv("LD_LIBRARY_PATH", fake_vaskel_dir(), 1);
                       setenv("VASKEL_FAKE_LOG", log.c_str(), 1);
                   })
                   .status,
@@ -282,9 +297,9 @@ struct remount : in_namespace {
 
     run_result run_it()
     {
-        int fd = open(REMOUNT_BIN, O_RDONLY | O_CLOEXEC);
+        int fd = open(remount_bin(), O_RDONLY | O_CLOEXEC);
         std::string dir = root;
-        run_result r = run(REMOUNT_BIN, {}, [fd, dir] {
+        run_result r = run(remount_bin(), {}, [fd, dir] {
             if (chroot(dir.c_str()) != 0 || chdir("/") != 0)
                 _exit(126);
             if (getenv("QEMU_LD_PREFIX") != nullptr)

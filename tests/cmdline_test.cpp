@@ -5,13 +5,14 @@
 
 namespace {
 
-const std::string usage = "usage: " WARDFS_BIN " basepath mountpoint [options]\n\n"
+const std::string usage = std::string("usage: ") + wardfs_bin() +
+                          " basepath mountpoint [options]\n\n"
                           "   Makes basepath visible at mountpoint such that files are read-only, "
                           "directories are writable\n\n"
                           "general options:\n"
                           "   -o opt,[opt...]     mount options\n"
                           "   -h  --help          print help\n\n";
-const std::string hint = "see `" WARDFS_BIN " -h' for usage\n";
+const std::string hint = std::string("see `") + wardfs_bin() + " -h' for usage\n";
 // How libfuse says that the mount point is missing.
 const char *const no_mountpoint =
     WARDFS_FUSE_MAJOR == 3 ? "no mountpoint specified" : "missing mountpoint";
@@ -37,9 +38,9 @@ TEST(cmdline, help_version_and_refusals)
         {{"-o"}, 1, "", "fuse: missing argument after `-o'\nInvalid arguments\n" + hint},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> argv = {WARDFS_BIN};
+        std::vector<std::string> argv = {wardfs_bin()};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        run_result r = run(WARDFS_BIN, argv);
+        run_result r = run(wardfs_bin(), argv);
         std::string shown = c.args.empty() ? "(none)" : c.args[0];
         EXPECT_EQ(r.status, c.status) << shown;
         EXPECT_EQ(r.out, c.out) << shown;
@@ -51,7 +52,7 @@ TEST(cmdline, help_version_and_refusals)
 TEST(cmdline, libfuse_failure_is_exit_status_1)
 {
     temp_dir base;
-    run_result r = run(WARDFS_BIN, {WARDFS_BIN, base.path});
+    run_result r = run(wardfs_bin(), {wardfs_bin(), base.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(no_mountpoint), std::string::npos) << r.err;
 }
@@ -64,14 +65,14 @@ TEST(cmdline, copyup_anywhere)
                                                          {base.path, "--copyup", "-h"},
                                                          {base.path, "-h", "--copyup"}};
     for (const auto &args : cases) {
-        std::vector<std::string> argv = {WARDFS_BIN};
+        std::vector<std::string> argv = {wardfs_bin()};
         argv.insert(argv.end(), args.begin(), args.end());
-        run_result r = run(WARDFS_BIN, argv);
+        run_result r = run(wardfs_bin(), argv);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, usage);
     }
     // Without -h: libfuse sees no unknown option, only the missing mount point.
-    run_result r = run(WARDFS_BIN, {WARDFS_BIN, base.path, "--copyup"});
+    run_result r = run(wardfs_bin(), {wardfs_bin(), base.path, "--copyup"});
     EXPECT_EQ(r.err.find("--copyup"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(no_mountpoint), std::string::npos) << r.err;
 }

@@ -131,8 +131,7 @@ bool emulated()
     return has_emulator;
 }
 
-// The program that the environment variable `name` names, else the build's own.
-static const char *program_under_test(const char *name, const char *built)
+const char *program_under_test(const char *name, const char *built)
 {
     const char *installed = getenv(name);
     return installed != nullptr && *installed != '\0' ? installed : built;

@@ -52,6 +52,9 @@ int as_user(uid_t uid, const std::function<int()> &fn);
 // has the emulator.
 bool emulated();
 
+// The program that the environment variable `name` names, else the build's own `built`.
+const char *program_under_test(const char *name, const char *built);
+
 // The wardfs and wardfs-record-names under test: the build's, or the installed programs that
 // the environment names in WARDFS and WARDFS_RECORD_NAMES.
 const char *wardfs_bin();
