@@ -8,12 +8,13 @@ DEB_BUILD ?= build-deb
 DEB_ARMHF_BUILD ?= build-deb-armhf
 FUSE3_BUILD ?= build-fuse3
 FUSE3_LATEST_BUILD ?= build-fuse3-latest
+ARMHF_FUSE3_BUILD ?= build-armhf-fuse3
 FUZZ_SECONDS ?= 300
 SOAK_SEEDS ?= 1000
 SOAK_REPEAT ?= 20
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-fuse3 build-fuse3-latest armhf-tree build-armhf demo check check-fuse3 \
+.PHONY: all deps build build-fuse3 build-fuse3-latest armhf-tree build-armhf build-armhf-fuse3 demo check check-fuse3 \
 	check-fuse3-latest check-sanitize check-tsan check-armhf deb deb-armhf check-boot check-boot-armhf \
 	check-deb soak fuzz bench xfstests clean
 
@@ -80,7 +81,7 @@ check-tsan: deps
 # The armhf libraries come from a target tree of their own in the build folder, made from
 # bookworm main; the host gets only the cross compiler and the emulator.
 # ARMHF_TREE=DIR uses a target tree of one's own, as it is.
-ARMHF_TREE_PACKAGES = libc6-dev libstdc++-12-dev libfuse-dev libglib2.0-dev libgtest-dev
+ARMHF_TREE_PACKAGES = libc6-dev libstdc++-12-dev libfuse-dev libfuse3-dev libglib2.0-dev libgtest-dev
 armhf-tree: deps
 	./scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user-static mmdebstrap dpkg-dev
 	$(if $(ARMHF_TREE),,./scripts/target-tree.sh armhf $(ARMHF_BUILD)/target-tree $(ARMHF_TREE_PACKAGES))
@@ -90,6 +91,14 @@ build-armhf: armhf-tree
 		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
 		-DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
 	cmake --build $(ARMHF_BUILD)
+
+# The libfuse 3 build for armhf (Debian 12's libfuse 3.14 in the target tree); its test
+# programs run in the booted armhf guest.
+build-armhf-fuse3: armhf-tree
+	cmake -G Ninja -S . -B $(ARMHF_FUSE3_BUILD) $(CMAKE_FLAGS) -DVASKEL_FUSE=3 \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
+		-DVASKEL_TARGET_TREE=$(ARMHF_TREE_DIR)
+	cmake --build $(ARMHF_FUSE3_BUILD)
 
 check-armhf: build-armhf
 	cd $(ARMHF_BUILD) && ctest --output-on-failure --timeout 1200
@@ -123,13 +132,15 @@ deb-armhf: armhf-tree
 BOOT_BUILD ?= build-boot
 BOOT_ARMHF_BUILD ?= build-boot-armhf
 BOOT_HOST_PACKAGES = qemu-utils qemu-user-static mmdebstrap arch-test kmod cpio e2fsprogs
-check-boot-armhf: deb-armhf build-armhf
+check-boot-armhf: deb-armhf build-armhf build-armhf-fuse3
 	./scripts/install-deps.sh qemu-system-arm $(BOOT_HOST_PACKAGES)
-	./scripts/boot-check.sh armhf $(BOOT_ARMHF_BUILD) $(DEB_ARMHF_BUILD)/vaskel-tools_*_armhf.deb $(ARMHF_BUILD)
+	./scripts/boot-check.sh armhf $(BOOT_ARMHF_BUILD) $(DEB_ARMHF_BUILD)/vaskel-tools_*_armhf.deb \
+		$(ARMHF_BUILD) $(ARMHF_FUSE3_BUILD)
 
-check-boot: deb build
+check-boot: deb build build-fuse3
 	./scripts/install-deps.sh qemu-system-x86 $(BOOT_HOST_PACKAGES)
-	./scripts/boot-check.sh amd64 $(BOOT_BUILD) $(DEB_BUILD)/vaskel-tools_*_amd64.deb $(BUILD)
+	./scripts/boot-check.sh amd64 $(BOOT_BUILD) $(DEB_BUILD)/vaskel-tools_*_amd64.deb \
+		$(BUILD) $(FUSE3_BUILD)
 
 # Installs the package with apt-get, checks the installed programs and man pages, and
 # removes the package again, also when a check fails.
@@ -181,4 +192,4 @@ bench: build build-fuse3 build-fuse3-latest
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD) $(ARMHF_BUILD) $(DEB_BUILD) \
-		$(DEB_ARMHF_BUILD) $(BOOT_BUILD) $(BOOT_ARMHF_BUILD) $(FUSE3_BUILD)
+		$(DEB_ARMHF_BUILD) $(BOOT_BUILD) $(BOOT_ARMHF_BUILD) $(FUSE3_BUILD) $(ARMHF_FUSE3_BUILD)

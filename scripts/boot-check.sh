@@ -3,32 +3,36 @@
 # DEB and checks what the package's boot programs and wardfs do in that boot:
 #   1. a boot that installs DEB with apt-get;
 #   2. a boot with "vaskel=VALUE": the generator under systemd, vaskel-remount as a unit,
-#      and the wardfs mount tests of TESTS_BUILD against the installed wardfs;
+#      every test program of TESTS_BUILD against the installed programs, and those of
+#      TESTS_BUILD_FUSE3 (a libfuse 3 build, optional) against that build's own wardfs;
 #   3. a boot whose initrd leaves the initramfs /var marker for the generator.
 # Prints one summary line and exits 0 when every check passed.
-#   boot-check.sh ARCH WORK DEB TESTS_BUILD
+#   boot-check.sh ARCH WORK DEB TESTS_BUILD [TESTS_BUILD_FUSE3]
 # WORK caches the root (keyed by its package list) and the kernel; each boot uses a
 # copy-on-write overlay of the root image, so the cache stays as it was made. On the host
 # nothing is mounted, no loop device is used, and a binfmt entry needed to make the armhf
 # root is removed again.
 set -eu
 
-[ "$#" -eq 4 ] || {
-    echo "usage: boot-check.sh ARCH WORK DEB TESTS_BUILD" >&2
+[ "$#" -eq 4 ] || [ "$#" -eq 5 ] || {
+    echo "usage: boot-check.sh ARCH WORK DEB TESTS_BUILD [TESTS_BUILD_FUSE3]" >&2
     exit 2
 }
-arch=$1 work=$2 deb=$3 tests_build=$4
+arch=$1 work=$2 deb=$3 tests_build=$4 fuse3_build=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 boot_files=$here/../tests/boot
 value=${BOOT_VALUE:-/deploy/vaskel/checked/0}
-# A guest that has not powered off by then is killed (the boot with the tests gets twice as
-# long).
+# A guest that has not powered off by then is killed (the boot with the tests gets four times
+# as long).
 boot_timeout=${BOOT_TIMEOUT:-300}
-# The tests run in the guest: the mount tests of the suite.
-guest_tests="mount_tests client_tests xattr_tests identity_tests record_tests guard_race_tests
-parity_tests"
-root_packages=systemd,systemd-sysv,udev,kmod,libfuse2,fuse,libglib2.0-0,libstdc++6,attr,acl
-root_packages=$root_packages,libcap2-bin,xfsprogs,e2fsprogs,patch,procps
+# The test programs run in the guest: all of the suite, with the helpers of the real-tools
+# test and the test double of libvaskel.
+guest_tests="unit_tests cmdline_tests boot_tests mount_tests client_tests xattr_tests
+identity_tests record_tests guard_race_tests parity_tests reliability_tests containment_tests"
+guest_helpers="mmap_write record_check"
+root_packages=systemd,systemd-sysv,udev,kmod,libfuse2,fuse,libfuse3-3,libglib2.0-0,libstdc++6
+root_packages=$root_packages,attr,acl,libcap2-bin,xfsprogs,e2fsprogs,patch,procps,man-db
+root_packages=$root_packages,linux-libc-dev
 
 case $arch in
 armhf)
@@ -56,11 +60,13 @@ label=boot-$arch
     echo "boot-check: no package $deb" >&2
     exit 2
 }
-for t in $guest_tests; do
-    [ -x "$tests_build/tests/$t" ] || {
-        echo "boot-check: no test program $tests_build/tests/$t" >&2
-        exit 2
-    }
+for build in "$tests_build" $fuse3_build; do
+    for t in $guest_tests $guest_helpers; do
+        [ -x "$build/tests/$t" ] || {
+            echo "boot-check: no test program $build/tests/$t" >&2
+            exit 2
+        }
+    done
 done
 
 mkdir -p "$work"
@@ -90,7 +96,8 @@ mirror=$("$here/debian-mirror.sh")
 # The root: Debian 12 (bookworm main only) with systemd, the package's dependencies and the
 # tools the tests use; made again when the package list changes. A foreign root runs its
 # maintainer scripts under qemu-user through binfmt_misc, for this step only.
-stamp="$arch $(echo "$root_packages" | tr , " ")"
+# "man": the root keeps the man pages, which the guest checks.
+stamp="$arch $(echo "$root_packages" | tr , " ") man"
 if [ ! -d "$work/root" ] || [ "$(cat "$work/root.packages" 2>/dev/null)" != "$stamp" ]; then
     if [ "$arch" != "$(dpkg --print-architecture)" ]; then
         if ! mountpoint -q "$binfmt"; then
@@ -106,7 +113,7 @@ if [ ! -d "$work/root" ] || [ "$(cat "$work/root.packages" 2>/dev/null)" != "$st
     rm -rf "$work/root" "$work/root.packages" "$work/root.new"
     mmdebstrap --quiet --variant=minbase --arch="$arch" \
         --include="$root_packages" \
-        --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' \
         --dpkgopt='path-exclude=/usr/share/doc/*' \
         bookworm "$work/root.new" "deb $mirror bookworm main"
     mv "$work/root.new" "$work/root"
@@ -180,11 +187,21 @@ rm -rf "$tmp/root"
 
 # The payload disk: the package, the guest's checks and the test programs; the guest
 # writes its results back to it.
+copy_tests() { # build, directory in the payload
+    mkdir -p "$2/fake"
+    for t in $guest_tests $guest_helpers; do cp "$1/tests/$t" "$2/"; done
+    cp -a "$1/tests/fake/." "$2/fake/"
+}
 mkdir -p "$tmp/payload/tests"
 cp "$deb" "$tmp/payload/"
 cp "$boot_files/check.sh" "$tmp/payload/"
-cp "$here/../tests/in-namespace.sh" "$tmp/payload/tests/"
-for t in $guest_tests; do cp "$tests_build/tests/$t" "$tmp/payload/tests/"; done
+cp "$here/../tests/in-namespace.sh" "$here/../tests/real-tools-test.sh" \
+    "$here/../tests/man-test.sh" "$tmp/payload/tests/"
+copy_tests "$tests_build" "$tmp/payload/tests"
+if [ -n "$fuse3_build" ]; then
+    copy_tests "$fuse3_build" "$tmp/payload/fuse3/tests"
+    cp "$fuse3_build/wardfs" "$fuse3_build/wardfs-record-names" "$tmp/payload/fuse3/"
+fi
 truncate -s 512M "$tmp/payload.img"
 mkfs.ext4 -q -L vaskelpayload -d "$tmp/payload" "$tmp/payload.img"
 
@@ -252,7 +269,7 @@ rm -rf "$work/results" && mkdir -p "$work/results"
 qemu-img create -q -f qcow2 -F raw -b "$tmp/root.img" "$tmp/overlay.qcow2"
 # The package comes first; without it the other boots would show nothing.
 if boot install "$boot_timeout"; then
-    boot main $((2 * boot_timeout)) \
+    boot main $((4 * boot_timeout)) \
         "vaskel=$value systemd.setenv=VASKEL_GENERATOR_RECORD=/run/vaskelcheck-generator-record" || true
     boot initramfs-var "$boot_timeout" "vaskel=$value" || true
 fi
@@ -272,9 +289,12 @@ part() { # part, stage
 }
 kernel=$(sed -n 's/^kernel=//p' "$results/main" 2>/dev/null || true)
 wardfs=$(sed -n 's/^wardfs=//p' "$results/main" 2>/dev/null || true)
+wardfs3=$(sed -n 's/^wardfs3=//p' "$results/main" 2>/dev/null || true)
+also=
+[ -z "$fuse3_build" ] || also="; wardfs (libfuse 3) ${wardfs3:-not run}"
 echo "$label: kernel ${kernel:-unknown}; install $(part install install);" \
     "generator $(part generator main); initramfs-var marker $(part initramfs-var initramfs-var);" \
-    "remount $(part remount main); wardfs ${wardfs:-not run} ($(part wardfs main))"
+    "remount $(part remount main); wardfs ${wardfs:-not run}$also ($(part 'wardfs3\{0,1\}' main))"
 [ ! -f "$results/qemu-failed" ] || exit 1
 for stage in install main initramfs-var; do
     [ -f "$results/$stage" ] && ! grep -q '^FAILED' "$results/$stage" || exit 1

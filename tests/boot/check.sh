@@ -35,6 +35,68 @@ journal_has() {
     journalctl -b -o cat -u "$1" | grep -qxF "$2"
 }
 
+# The skipped tests of a log and why: "NAME: REASON", from gtest's output.
+skips() {
+    awk '/^\[ RUN      \]/ { name = $4 } /\*\*\* SKIP/ { reason = $0 }
+        /^\[  SKIPPED \] [^ ]+ \(/ { print $4 ": " reason; reason = "" }' "$1" |
+        sed 's/\*\*\* SKIP: //; s/ \*\*\*$//'
+}
+
+# Runs one program of a suite in a namespace of its own; counts and reports it. Gtest
+# programs report their own counts; another program counts as one test (77: skipped).
+run_one() { # key, name, log, program and arguments
+    key=$1 name=$2 log=$3
+    shift 3
+    "$payload/tests/in-namespace.sh" "$@" >"$log" 2>&1
+    status=$?
+    p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log")
+    f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log")
+    s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$log")
+    if ! grep -q '^\[==========\]' "$log"; then # not a gtest program
+        p=0 f=0 s=0
+        case $status in 0) p=1 ;; 77) s=1 ;; *) f=1 ;; esac
+    fi
+    passed=$((passed + ${p:-0})) failed=$((failed + ${f:-0})) skipped=$((skipped + ${s:-0}))
+    if [ "$status" -eq 0 ] || [ "$status" -eq 77 ]; then
+        say "ok: $key: $name (${p:-0} passed, ${s:-0} skipped)"
+    else
+        say "FAILED: $key: $name (status $status, ${f:-0} failed)"
+        [ -n "$f" ] && [ "$f" -ne 0 ] || failed=$((failed + 1))
+    fi
+    # Nothing is dropped silently: each skip is named with its reason.
+    if grep -q '^\[==========\]' "$log"; then
+        skips "$log" | while read -r line; do say "skipped: $key: $line"; done
+    elif [ "$status" -eq 77 ]; then
+        say "skipped: $key: $name: $(grep -m1 SKIP "$log" | sed 's/\*\*\* SKIP: //; s/ \*\*\*$//')"
+    fi
+}
+
+# Every test program of a build, the real-tools test and (once) the man pages, against the
+# wardfs and wardfs-record-names given; the counts go to KEY=... for the host's summary.
+suites() { # key, directory of the test programs, wardfs, wardfs-record-names
+    key=$1 dir=$2
+    passed=0 failed=0 skipped=0
+    export WARDFS="$3" WARDFS_RECORD_NAMES="$4" TMPDIR=/var/tmp \
+        GUARD_RACE_SECONDS="${GUARD_RACE_SECONDS:-0.5}" \
+        CONTAINMENT_STRESS_SECONDS="${CONTAINMENT_STRESS_SECONDS:-0.5}" \
+        RELIABILITY_ROUNDS="${RELIABILITY_ROUNDS:-2500}" \
+        VASKEL_GENERATOR=/usr/lib/systemd/system-generators/vaskel-system-generator \
+        VASKEL_REMOUNT=/usr/lib/vaskel/vaskel-remount VASKEL_FAKE_DIR="$dir/fake" \
+        MMAP_WRITE="$dir/mmap_write" RECORD_NAMES="$4" RECORD_CHECK="$dir/record_check" EMULATOR='' \
+        WARDFS_OPTIONS=''
+    for t in "$dir"/*_tests; do
+        run_one "$key" "${t##*/}" "$payload/results/$key-${t##*/}.log" "$t"
+    done
+    run_one "$key" real-tools "$payload/results/$key-real-tools.log" \
+        "$payload/tests/real-tools-test.sh"
+    if [ "$key" = wardfs ]; then
+        run_one "$key" man-pages "$payload/results/$key-man-pages.log" \
+            "$payload/tests/man-test.sh" /usr/share/man/man1/wardfs.1.gz \
+            /usr/share/man/man8/vaskel-system-generator.8.gz /usr/share/man/man8/vaskel-remount.8.gz
+    fi
+    say "$key=$passed passed, $failed failed, $skipped skipped"
+}
+
 say "kernel=$(uname -m) $(uname -r)"
 
 case $stage in
@@ -88,26 +150,12 @@ main)
     check wardfs "a refusal through a detached mount is in the journal (journalctl -t wardfs)" \
         refusal_logged
 
-    # The mount tests against the installed programs, each in a namespace of its own.
-    passed=0 failed=0 skipped=0
-    for t in "$payload"/tests/*_tests; do
-        name=${t##*/}
-        WARDFS=/usr/bin/wardfs WARDFS_RECORD_NAMES=/usr/bin/wardfs-record-names \
-            GUARD_RACE_SECONDS=${GUARD_RACE_SECONDS:-0.5} TMPDIR=/var/tmp \
-            "$payload/tests/in-namespace.sh" "$t" >"$payload/results/$name.log" 2>&1
-        status=$?
-        p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$payload/results/$name.log")
-        f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$payload/results/$name.log")
-        s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$payload/results/$name.log")
-        skipped=$((skipped + ${s:-0}))
-        passed=$((passed + ${p:-0}))
-        failed=$((failed + ${f:-0}))
-        if [ "$status" -eq 0 ]; then say "ok: wardfs: $name (${p:-0} passed)"; else
-            say "FAILED: wardfs: $name (status $status, ${f:-0} failed)"
-            [ -n "$f" ] || failed=$((failed + 1))
-        fi
-    done
-    say "wardfs=$passed passed, $failed failed, $skipped skipped"
+    # Every test program of each build against its wardfs: the package's for the build the
+    # package came from, the build's own for the libfuse 3 build.
+    suites wardfs "$payload/tests" /usr/bin/wardfs /usr/bin/wardfs-record-names
+    [ -d "$payload/fuse3" ] &&
+        suites wardfs3 "$payload/fuse3/tests" "$payload/fuse3/wardfs" \
+            "$payload/fuse3/wardfs-record-names"
     ;;
 initramfs-var)
     check initramfs-var "the initrd made the initramfs /var marker" test -e /run/vaskelcheck-initramfs-made-marker
