@@ -166,6 +166,10 @@ static int copy_up(const base_entry &entry, const struct stat &seen)
     return res;
 }
 
+// Why a shared open file is refused with --copyup when its name no longer holds it.
+constexpr const char *open_file_moved =
+    "the open file is no longer the one its name holds, so no copy can be made for it";
+
 // How often the guard looks again at a name that changed under a copy-up (or that appeared
 // under an O_CREAT) before it refuses.
 constexpr int guard_attempts = 4;
@@ -207,9 +211,7 @@ or_errno<guarded_inode> guarded_inode::door(const base_entry &entry, const guard
             // An open file is changed through its name only while the name holds it.
             if (res == -EAGAIN || res == -ENOENT || (res == 0 && !same_inode(inode.st_, *expected)))
                 return result::failure(refuse_shared(change.operation, entry.path,
-                                                     expected->st_nlink,
-                                                     "the open file is no longer the one its "
-                                                     "name holds, so no copy can be made for it"));
+                                                     expected->st_nlink, open_file_moved));
             expected = nullptr;
         }
         if (res == -EAGAIN && attempt + 1 < guard_attempts)
@@ -261,9 +263,7 @@ or_errno<guarded_inode> guarded_inode::of_open_file(int fd, const char *path,
     base_entry entry;
     if (resolve_entry(path, entry) != 0)
         return or_errno<guarded_inode>::failure(
-            refuse_shared(change.operation, path, inode.st_.st_nlink,
-                          "the open file is no longer the one its name holds, so no copy can "
-                          "be made for it"));
+            refuse_shared(change.operation, path, inode.st_.st_nlink, open_file_moved));
     return door(entry, change, &who, &inode.st_);
 }
 
@@ -365,12 +365,14 @@ int guarded_inode::set_size(off_t size) noexcept
 {
     if (S_ISLNK(st_.st_mode))
         return -ESTALE; // the kernel follows links itself: one here is a change beside the mount
-    const int flags = fcntl(fd_, F_GETFL);
-    if (flags == -1)
-        return negated_errno();
-    if ((flags & O_PATH) != 0 || (flags & O_ACCMODE) == O_RDONLY)
-        return as_decided([&] { return ::truncate(fd_path(fd_).c_str(), size); });
-    return as_decided([&] { return ftruncate(fd_, size); });
+    if (!owned_) {      // an open file's own descriptor
+        const int flags = fcntl(fd_, F_GETFL);
+        if (flags == -1)
+            return negated_errno();
+        if ((flags & O_ACCMODE) != O_RDONLY)
+            return as_decided([&] { return ftruncate(fd_, size); });
+    }
+    return as_decided([&] { return ::truncate(fd_path(fd_).c_str(), size); });
 }
 
 int guarded_inode::set_attribute(const char *name, const char *value, size_t size,
@@ -386,10 +388,7 @@ int guarded_inode::remove_attribute(const char *name) noexcept
 
 int guarded_inode::set_flags(unsigned long command, void *arg) noexcept
 {
-    const int flags = fcntl(fd_, F_GETFL);
-    if (flags == -1)
-        return negated_errno();
-    if ((flags & O_PATH) == 0)
+    if (!owned_) // an open file's own descriptor
         return as_decided([&] { return ioctl(fd_, command, arg); });
     if (!S_ISREG(st_.st_mode))
         return -ENOTTY;
