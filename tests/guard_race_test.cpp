@@ -74,13 +74,15 @@ struct guard_race : mount_fixture<testing::TestWithParam<std::vector<std::string
 };
 
 // Swaps d/x and d/y, one a link of `orig` and the other a private file, until killed. When
-// a copy-up left both private, x becomes a link of `orig` again.
+// a copy-up left both private, x becomes a link of `orig` again. Then a private file is
+// renamed over x while x is the shared link: the shared inode loses that link a moment
+// before the name shows the new file, and looks private through the old name meanwhile.
 pid_t start_swapper(const std::string &dir, const std::string &orig)
 {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    const std::string x = dir + "/x", y = dir + "/y", s = dir + "/s";
+    const std::string x = dir + "/x", y = dir + "/y", s = dir + "/s", p = dir + "/p";
     if (link(orig.c_str(), x.c_str()) != 0)
         _exit(1);
     write_file(y, "private\n");
@@ -91,6 +93,16 @@ pid_t start_swapper(const std::string &dir, const std::string &orig)
         struct stat a, b;
         if (lstat(x.c_str(), &a) == 0 && lstat(y.c_str(), &b) == 0 && a.st_nlink == 1 &&
             b.st_nlink == 1 && link(orig.c_str(), s.c_str()) == 0)
+            rename(s.c_str(), x.c_str());
+        for (int i = 0; i < 16; i++) {
+            int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                close(fd);
+            if (link(orig.c_str(), s.c_str()) == 0)
+                rename(s.c_str(), x.c_str());
+            rename(p.c_str(), x.c_str());
+        }
+        if (link(orig.c_str(), s.c_str()) == 0)
             rename(s.c_str(), x.c_str());
     }
 }
