@@ -1,7 +1,8 @@
-// Metadata workload for the benchmark: create, stat, rename and unlink N files spread over
-// D directories below DIR. Prints the seconds of each phase on one line. With PHASE, only
-// that phase runs and nothing is removed: "setup" makes the directories, "setup-files" the
-// files as well; create, stat, rename and unlink then time one operation on every file.
+// Metadata workload for the benchmark: create, stat, open for writing, rename and unlink N
+// files spread over D directories below DIR. Prints the seconds of create, stat, rename,
+// unlink and open on one line. With PHASE, only that phase runs and nothing is removed:
+// "setup" makes the directories, "setup-files" the files as well; create, stat, open, rename
+// and unlink then time one operation on every file.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,11 @@ int main(int argc, char **argv)
         return fd >= 0 && close(fd) == 0;
     };
     auto stat_op = [&](long i) { return stat(name(i, "").c_str(), &st) == 0; };
+    // An existing file opened for writing: what the guard decides on.
+    auto open_op = [&](long i) {
+        int fd = open(name(i, "").c_str(), O_WRONLY | O_CLOEXEC);
+        return fd >= 0 && close(fd) == 0;
+    };
     auto rename_op = [&](long i) {
         return rename(name(i, "").c_str(), name(i, ".r").c_str()) == 0;
     };
@@ -50,6 +56,8 @@ int main(int argc, char **argv)
             s = phase(create_op);
         else if (only == "stat")
             s = phase(stat_op);
+        else if (only == "open")
+            s = phase(open_op);
         else if (only == "rename")
             s = phase(rename_op);
         else if (only == "unlink")
@@ -62,10 +70,11 @@ int main(int argc, char **argv)
     }
     double create = phase(create_op);
     double stat_s = phase(stat_op);
+    double open_s = phase(open_op);
     double rename_s = phase(rename_op);
     double unlink_s = phase([&](long i) { return unlink(name(i, ".r").c_str()) == 0; });
     for (long d = 0; d < dirs; d++)
         rmdir((top + "/d" + std::to_string(d)).c_str());
-    printf("%.4f %.4f %.4f %.4f\n", create, stat_s, rename_s, unlink_s);
+    printf("%.4f %.4f %.4f %.4f %.4f\n", create, stat_s, rename_s, unlink_s, open_s);
     return 0;
 }

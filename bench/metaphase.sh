@@ -8,9 +8,10 @@
 #   USER (say 65534) runs the operations as that user through allow_other.
 # FILES and DIRS set the workload (20000 files in 100 directories); SCRATCH the parent of
 # the scratch directory (/var/tmp); METAOPS the workload program (build/bench/metaops);
-# OPS the operations (stat create rename unlink; untar unpacks /usr/include).
+# OPS the operations (stat create open rename unlink; open opens each file for writing;
+# untar unpacks /usr/include).
 set -euo pipefail
-[ "$#" -ge 2 ] || { sed -n '7,11p' "$0" >&2; exit 2; }
+[ "$#" -ge 2 ] || { sed -n '7,12p' "$0" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "metaphase: needs root (mounts)" >&2; exit 1; }
 old=$1 new=$2 rounds=${3:-5} user=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,7 +52,7 @@ once() { # DAEMON OP: the seconds of OP on every file, through a fresh mount
     fusermount -u "$scratch/mnt"
 }
 printf '%-8s %10s %10s %8s\n' op old_s new_s new/old
-for op in ${OPS:-stat create rename unlink}; do
+for op in ${OPS:-stat create open rename unlink}; do
     a="" b=""
     for _ in $(seq "$rounds"); do
         a+="$(once "$old" "$op") "

@@ -148,7 +148,7 @@ for round in $(seq "$runs"); do
         echo "bench: $t" >&2
         d=${dir[$t]}
         case $t in *-nobody)
-            for p in 1:create 2:stat 3:rename 4:unlink; do
+            for p in 1:create 2:stat 3:rename 4:unlink 5:open; do
                 meta_user=65534 sample "meta_${p#*:}" ops/s "$t" meta "$d" "${p%%:*}"
             done
             continue ;;
@@ -159,7 +159,7 @@ for round in $(seq "$runs"); do
         sample rand_read_4k IOPS "$t" rand_read "$d"
         sample seq_write_4k MiB/s "$t" write_4k "$d"
         sample open_after_write ms "$t" open_after_write "$d"
-        for p in 1:create 2:stat 3:rename 4:unlink; do
+        for p in 1:create 2:stat 3:rename 4:unlink 5:open; do
             sample "meta_${p#*:}" ops/s "$t" meta "$d" "${p%%:*}"
         done
         sample untar ms "$t" untar "$d"
@@ -216,7 +216,7 @@ ratio() { # METRIC TARGET REFERENCE
     esac
 }
 metrics="seq_write_1M seq_read_cold seq_read_cached rand_read_4k seq_write_4k open_after_write meta_create
-meta_stat meta_rename meta_unlink untar retar"
+meta_stat meta_open meta_rename meta_unlink untar retar"
 # Ratio columns: every target to native and to bindfs, and wardfs to the builds it is
 # compared with.
 pairs=""
