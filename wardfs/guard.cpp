@@ -199,21 +199,21 @@ static int look(const base_entry &entry, unique_fd &inode, struct stat &st)
     return 0;
 }
 
-// Whether the private inode `st` (`fd` refers to it) is still what the name holds once no
+// Whether the private inode `st` is still what the name holds, with one link, once no
 // rename or unlink in its directory is under way. Such a change drops the link count of the
 // inode it takes the name from before the name shows the change: for that moment a shared
 // inode that is losing this name looks private through it, and a change let through would
 // reach its other names. The change holds the directory's lock throughout. A rename of the
 // name onto itself with RENAME_NOREPLACE waits for that lock, finds the name and fails with
 // EEXIST, changing nothing; a change that starts after it is one the guard came before.
-static bool settled(const base_entry &entry, int fd, const struct stat &st)
+static bool settled(const base_entry &entry, const struct stat &st)
 {
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         return true;
     renameat2(entry.dir, entry.name, entry.dir, entry.name, RENAME_NOREPLACE);
-    struct stat named, now;
+    struct stat named;
     return fstatat(entry.dir, entry.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_inode(named, st) && fstat(fd, &now) == 0 && !shared_inode(now);
+           same_inode(named, st) && !shared_inode(named);
 }
 
 or_errno<guarded_inode> guarded_inode::door(const base_entry &entry, const guarded_change &change,
@@ -224,7 +224,7 @@ or_errno<guarded_inode> guarded_inode::door(const base_entry &entry, const guard
     inode.who_ = who;
     for (int attempt = 0;; attempt++) {
         int res = look(entry, inode.owned_, inode.st_);
-        if (res == 0 && !shared_inode(inode.st_) && !settled(entry, inode.owned_.get(), inode.st_))
+        if (res == 0 && !shared_inode(inode.st_) && !settled(entry, inode.st_))
             res = -EAGAIN;
         if (expected != nullptr) {
             // An open file is changed through its name only while the name holds it.
