@@ -49,9 +49,10 @@ run_one() { # key, name, log, program and arguments
     shift 3
     "$payload/tests/in-namespace.sh" "$@" >"$log" 2>&1
     status=$?
-    p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log")
-    f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log")
-    s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$log")
+    # The last summary counts: a program run with GTEST_REPEAT prints one per repetition.
+    p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -n 1)
+    f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -n 1)
+    s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' "$log" | tail -n 1)
     if ! grep -q '^\[==========\]' "$log"; then # not a gtest program
         p=0 f=0 s=0
         case $status in 0) p=1 ;; 77) s=1 ;; *) f=1 ;; esac
